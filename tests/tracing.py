@@ -1,0 +1,73 @@
+"""Helpers for driving spantree_C from tests: run code under a trace and
+decode the record strings it delivers."""
+
+import gc
+from dataclasses import dataclass
+
+import spantree_C
+
+
+@dataclass(frozen=True)
+class Record:
+    name: str
+    file: str
+    line: int
+    start: int
+    duration: int
+    parent: int
+
+    @property
+    def key(self):
+        """Everything but the times: what a trace must reproduce exactly."""
+        return (self.name, self.file, self.line, self.parent)
+
+
+def decode(text):
+    """Splits one record string into its six fields, checking its shape."""
+    described, start, duration, parent = text.split("\x01")
+    name, file, line = described.split("\x00")
+    return Record(name, file, int(line), int(start), int(duration), int(parent))
+
+
+class Delivery:
+    """A callback that remembers every (context, records) it is called with."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __call__(self, context, records):
+        self.calls.append((context, records))
+
+    @property
+    def records(self):
+        assert len(self.calls) == 1, self.calls
+        return self.calls[0][1]
+
+
+def trace(fn, *, threshold_ns=0, is_async=False, max_depth=0, context="ctx"):
+    """Runs fn() under a trace on this thread and returns the raw records list.
+
+    Collection is off meanwhile so no finalizer adds events."""
+    delivery = Delivery()
+    gc_was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        profiler = spantree_C.set_trace_profile(delivery, context, threshold_ns, is_async, max_depth)
+        try:
+            fn()
+        finally:
+            spantree_C.remove_trace_profile(profiler)
+    finally:
+        if gc_was_enabled:
+            gc.enable()
+    assert delivery.calls[0][0] is context
+    return delivery.records
+
+
+def keys(records):
+    """The exact structure of a records list: keys of decoded records, None kept."""
+    return [None if r is None else decode(r).key for r in records]
+
+
+def names(records):
+    return [None if r is None else decode(r).name for r in records]
