@@ -1,0 +1,37 @@
+"""What the tracer's shared object depends on and exports."""
+
+import re
+import subprocess
+
+import spantree_C
+from conftest import BUILD
+
+SANITIZER_RUNTIMES = {"libasan.so.8", "libubsan.so.1"}
+
+
+def sanitized_build():
+    cache = (BUILD / "CMakeCache.txt").read_text()
+    return re.search(r"^SANITIZE:BOOL=ON$", cache, re.M) is not None
+
+
+def needed(path):
+    out = subprocess.run(["readelf", "-d", path], capture_output=True, text=True, check=True).stdout
+    return set(re.findall(r"\(NEEDED\)\s+Shared library: \[([^\]]+)\]", out))
+
+
+def exported(path):
+    out = subprocess.run(["nm", "-D", "--defined-only", path],
+                         capture_output=True, text=True, check=True).stdout
+    return {line.split()[-1] for line in out.splitlines() if line.split()[1] in "TDBRVW"}
+
+
+def test_tracer_links_libc_alone_and_exports_only_its_init():
+    path = spantree_C.__file__
+    libs = needed(path)
+    if sanitized_build():
+        # The sanitizer runtimes bring libc with them.
+        assert libs - SANITIZER_RUNTIMES <= {"libc.so.6"}
+    else:
+        assert libs == {"libc.so.6"}
+    if not sanitized_build():
+        assert exported(path) == {"PyInit_spantree_C"}
