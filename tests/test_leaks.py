@@ -83,6 +83,7 @@ def test_repeated_traces_leak_nothing(scenario, max_depth):
     for _ in range(ROUNDS):
         scenario(max_depth)
     blocks_after, refs_after = counts()
-    # A leaked node per trace would cost at least three blocks a round.
-    assert blocks_after - blocks_before < ROUNDS // 10
-    assert refs_after - refs_before < ROUNDS // 10
+    # A leaked node costs three blocks a round and at least one reference;
+    # the allocator's own caches move by a few dozen blocks at most.
+    assert blocks_after - blocks_before < ROUNDS
+    assert refs_after - refs_before < ROUNDS // 2
