@@ -8,14 +8,25 @@
 // `TraceProfiler.records`. remove_trace_profile() removes the hook and hands
 // the records to callback(context, records).
 //
+// The coroutine-aware hooks keep one node per coroutine across its
+// suspensions: a coroutine node lives in its parent's `children` list, is
+// left there when its frame suspends or finishes, and is recorded by a
+// closing sweep once its parent moves on to other work, or by the final
+// sweep when the trace ends. The time between a suspension and the matching
+// resumption becomes an await record.
+//
 // Reference rules of this file:
 //  - Ref<T> owns exactly one strong reference; Ref::steal adopts a new
 //    reference, Ref::borrow adds one, release() hands it back to C.
 //  - Raw pointers are borrowed. Helpers say in a comment whether they return
 //    a new or a borrowed reference.
-//  - The root node (index -1) is owned by the profiler. In synchronous mode
-//    every other node on the open-call chain is owned by the chain: its
-//    creation reference is dropped when its return event pops it.
+//  - The root node (index -1) is owned by the profiler. A plain node (any
+//    call that is not a coroutine) is owned by the open-call chain: its
+//    creation reference is dropped when its return event pops it. A
+//    coroutine node is owned by its parent's `children` list only, so the
+//    hooks never release it; moving `current` past it costs nothing.
+//  - Once the final sweep has run, the profiler owns `current` alone: the
+//    sweep released everything above it.
 //  - Hooks never leave an exception pending and never raise into the traced
 //    code: failures are cleared and cost at most the record concerned.
 
@@ -92,9 +103,13 @@ struct FrameNode {
   PyObject* children;   // list of coroutine child nodes, owned
   int64_t start_ns;
   int64_t index;        // slot of the node's record; -1 for the root
-  PyObject* header;     // str, owned, or null
-  PyObject* frame_id;   // int (frame address), owned, or null
+  PyObject* header;     // str, owned; coroutine nodes only
+  PyObject* frame_id;   // int (frame address), owned; coroutine nodes only
   PyObject* times;      // list of int time stamps, owned
+  // The coroutine's code object, owned; coroutine nodes only. A finished
+  // coroutine's frame address is soon reused, so the address alone could
+  // take another function's frame for this coroutine's resumption.
+  PyObject* code;
 };
 
 struct TraceProfiler {
@@ -108,9 +123,10 @@ struct TraceProfiler {
   int64_t threshold_ns;
   int64_t depth;
   Py_ssize_t max_depth;
-  // Set by the first remove_trace_profile(): from then on the profiler is
-  // inert. Its hook may still be installed on a thread other than the one
-  // that removed it; every event it gets there is ignored.
+  // Set by the first remove_trace_profile(), which also runs the final sweep
+  // of a coroutine-aware trace: from then on the profiler is inert. Its hook
+  // may still be installed on a thread other than the one that removed it;
+  // every event it gets there is ignored.
   bool removed;
 };
 
@@ -142,6 +158,7 @@ PyTypeObject TraceProfiler_Type = {
 };
 
 inline bool is_root(const FrameNode* node) { return node->index == kRootIndex; }
+inline bool is_coroutine_node(const FrameNode* node) { return node->frame_id != nullptr; }
 
 // New reference: a node with empty `children` and `times`, or null with an
 // exception set.
@@ -156,6 +173,8 @@ FrameNode* FrameNode_New() {
   return node.release();
 }
 
+// Releasing `children` releases the coroutine nodes below, and so a whole
+// subtree; the list's own deallocation bounds the C stack on deep ones.
 void FrameNode_Dealloc(PyObject* self) {
   auto* node = reinterpret_cast<FrameNode*>(self);
   node->parent = nullptr;
@@ -163,15 +182,18 @@ void FrameNode_Dealloc(PyObject* self) {
   Py_CLEAR(node->times);
   Py_CLEAR(node->frame_id);
   Py_CLEAR(node->header);
+  Py_CLEAR(node->code);
   Py_TYPE(self)->tp_free(self);
 }
 
-// Releases every node of a synchronous trace's open-call chain, the root
-// included: each holds exactly its creation reference.
+// Releases the references the open-call chain from `node` up holds: every
+// plain node's and the root's. Coroutine nodes belong to their parents'
+// `children` and go with them; each parent pointer is read before the node
+// that could own the next one up is released.
 void release_open_chain(FrameNode* node) {
   while (node) {
     FrameNode* parent = node->parent;
-    Py_DECREF(node);
+    if (!is_coroutine_node(node)) Py_DECREF(node);
     node = parent;
   }
 }
@@ -180,7 +202,11 @@ void TraceProfiler_Dealloc(PyObject* self) {
   auto* profiler = reinterpret_cast<TraceProfiler*>(self);
   FrameNode* current = profiler->current;
   profiler->current = nullptr;
-  release_open_chain(current);
+  if (profiler->is_async && profiler->removed) {
+    Py_XDECREF(current);  // the final sweep left the profiler this node alone
+  } else {
+    release_open_chain(current);
+  }
   Py_CLEAR(profiler->records);
   Py_CLEAR(profiler->callback);
   Py_CLEAR(profiler->context);
@@ -235,9 +261,35 @@ PyObject* builtin_call_record(PyObject* name, int64_t start_ns, int64_t duration
                               static_cast<long long>(parent_index));
 }
 
-// Stores `record` (stolen) at position `index` of `records`, first padding
-// the list with None up to that position.
+// New reference: the descriptive part (name, file, line) of a coroutine's
+// record.
+PyObject* _get_header(PyCodeObject* code) {
+  return PyUnicode_FromFormat("%U%c%U%c%i", code->co_name, 0, code->co_filename, 0,
+                              code->co_firstlineno);
+}
+
+// New reference: a coroutine's record.
+PyObject* coroutine_record(PyObject* header, int64_t start_ns, int64_t duration_ns,
+                           int64_t parent_index) {
+  return PyUnicode_FromFormat("%U%c%lld%c%lld%c%lld", header, 1,
+                              static_cast<long long>(start_ns), 1,
+                              static_cast<long long>(duration_ns), 1,
+                              static_cast<long long>(parent_index));
+}
+
+// New reference: the record of the wait between a coroutine's suspension at
+// `suspended_ns` and its resumption.
+PyObject* await_record(int64_t suspended_ns, int64_t wait_ns, int64_t coroutine_index) {
+  return PyUnicode_FromFormat("%s%c%c%i%c%lld%c%lld%c%lld", "[await]", 0, 0, 0, 1,
+                              static_cast<long long>(suspended_ns), 1,
+                              static_cast<long long>(wait_ns), 1,
+                              static_cast<long long>(coroutine_index));
+}
+
+// Stores `record` (stolen; null is ignored) at position `index` of
+// `records`, first padding the list with None up to that position.
 void place_record(PyObject* records, int64_t index, PyObject* record) {
+  if (!record) return;
   for (Py_ssize_t n = PyList_GET_SIZE(records); n <= index; ++n) {
     if (PyList_Append(records, Py_None) < 0) {
       Py_DECREF(record);
@@ -247,11 +299,50 @@ void place_record(PyObject* records, int64_t index, PyObject* record) {
   PyList_SetItem(records, static_cast<Py_ssize_t>(index), record);
 }
 
-// ---------------------------------------------------------------------------
-// The open-call chain
+// New reference: the last element of `list`, removed from it; null if the
+// list is empty or the removal fails.
+PyObject* pop_last_element(PyObject* list) {
+  const Py_ssize_t n = PyList_GET_SIZE(list);
+  if (n == 0) return nullptr;
+  Ref<> last = Ref<>::borrow(PyList_GET_ITEM(list, n - 1));
+  if (PyList_SetSlice(list, n - 1, n, nullptr) < 0) return nullptr;
+  return last.release();
+}
 
-// Opens a plain node for a call made under `current`. On failure (no memory)
+// Time stamp at `position` of a coroutine node's `times` (never empty).
+int64_t time_at(const FrameNode* node, Py_ssize_t position) {
+  return PyLong_AsLongLong(PyList_GET_ITEM(node->times, position));
+}
+
+// Appends `now` to `times`; false if that failed.
+bool append_time(PyObject* times, int64_t now) {
+  Ref<> stamp = Ref<>::steal(PyLong_FromLongLong(now));
+  return stamp && PyList_Append(times, stamp.get()) == 0;
+}
+
+// ---------------------------------------------------------------------------
+// Filters. Threshold mode records what lasted at least threshold_ns; depth
+// mode what ran at most max_depth levels below the root, and keeps `depth`
+// equal to the level of `current`. Each never looks at the other's field.
+
+enum class Filter { kThreshold, kDepth };
+
+template <Filter filter>
+inline void enter_level(TraceProfiler* self) {
+  if constexpr (filter == Filter::kDepth) ++self->depth;
+}
+
+template <Filter filter>
+inline void leave_level(TraceProfiler* self) {
+  if constexpr (filter == Filter::kDepth) --self->depth;
+}
+
+// ---------------------------------------------------------------------------
+// Plain calls: the open-call chain
+
+// Opens a plain node for a call made under `current`. Without memory for it
 // the event is lost.
+template <Filter filter>
 void push_plain_node(TraceProfiler* self, int64_t now) {
   FrameNode* node = FrameNode_New();
   if (!node) {
@@ -262,15 +353,7 @@ void push_plain_node(TraceProfiler* self, int64_t now) {
   node->parent = self->current;
   node->index = self->next_index++;
   self->current = node;
-}
-
-// New reference: `current`, detached from the chain, which moves up to its
-// parent. `current` must not be the root.
-FrameNode* pop_current(TraceProfiler* self) {
-  FrameNode* node = self->current;
-  self->current = node->parent;
-  node->parent = nullptr;
-  return node;
+  enter_level<filter>(self);
 }
 
 // Records the call that `node` (just popped) stood for, as the child of
@@ -279,7 +362,6 @@ FrameNode* pop_current(TraceProfiler* self) {
 // dropped. The profiler may be gone when this returns.
 void record_call(TraceProfiler* self, const FrameNode* node, int64_t now,
                  PyFrameObject* frame, int what, PyObject* arg) {
-  ErrorScope errors;
   const int64_t duration = now - node->start_ns;
   const int64_t parent_index = self->current->index;
   Ref<> keep_alive;
@@ -292,52 +374,261 @@ void record_call(TraceProfiler* self, const FrameNode* node, int64_t now,
     if (self->removed || !name) return;
     record = Ref<>::steal(builtin_call_record(name.get(), node->start_ns, duration, parent_index));
   }
-  if (record) place_record(self->records, node->index, record.release());
+  place_record(self->records, node->index, record.release());
+}
+
+// Closes the plain node `current` for its return event: pops it, records it
+// if the filter keeps it, otherwise gives its index back, and releases it.
+// The profiler may be gone when this returns (see record_call).
+template <Filter filter>
+void close_plain_node(TraceProfiler* self, int64_t now, PyFrameObject* frame, int what,
+                      PyObject* arg) {
+  Ref<FrameNode> node = Ref<FrameNode>::steal(self->current);
+  self->current = node->parent;
+  node->parent = nullptr;
+  leave_level<filter>(self);
+  bool recorded;
+  if constexpr (filter == Filter::kThreshold) {
+    recorded = now - node->start_ns >= self->threshold_ns;
+  } else {
+    recorded = self->max_depth > self->depth;
+  }
+  if (recorded) {
+    record_call(self, node.get(), now, frame, what, arg);
+  } else {
+    // Every callee has returned and none was recorded (a callee is never
+    // longer or shallower than its caller), so the dropped node's index is
+    // the last one handed out: give it back.
+    --self->next_index;
+  }
 }
 
 // ---------------------------------------------------------------------------
 // Synchronous hooks
 
-// Threshold mode: a call is recorded when it lasted at least threshold_ns.
-int profile(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
+template <Filter filter>
+int sync_hook(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
   const int64_t now = _get_time_ns();
   auto* self = reinterpret_cast<TraceProfiler*>(obj);
   if (self->removed) return 0;
   if (is_call_event(what)) {
-    push_plain_node(self, now);
+    push_plain_node<filter>(self, now);
   } else if (is_return_event(what) && !is_root(self->current)) {
-    Ref<FrameNode> node = Ref<FrameNode>::steal(pop_current(self));
-    if (now - node->start_ns >= self->threshold_ns) {
-      record_call(self, node.get(), now, frame, what, arg);
-    } else {
-      // Every callee has returned and none was recorded, so the dropped
-      // node's index is the last one handed out: give it back.
-      --self->next_index;
-    }
+    // The root is never popped: a return with only the root open belongs to
+    // a call made before the trace started.
+    ErrorScope errors;
+    close_plain_node<filter>(self, now, frame, what, arg);
   }
   return 0;
 }
 
-// Depth mode: a call is recorded when its nesting level (1 directly under
-// the root) is at most max_depth.
-int profile_with_depth(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
+constexpr Py_tracefunc profile = sync_hook<Filter::kThreshold>;
+constexpr Py_tracefunc profile_with_depth = sync_hook<Filter::kDepth>;
+
+// ---------------------------------------------------------------------------
+// Coroutine-aware tracing
+
+// Whether `node` is the coroutine node of a frame at `frame` running `code`.
+bool same_coroutine(const FrameNode* node, PyFrameObject* frame, PyCodeObject* code) {
+  return is_coroutine_node(node) && node->code == reinterpret_cast<PyObject*>(code) &&
+         PyLong_AsVoidPtr(node->frame_id) == frame;
+}
+
+// Opens a coroutine node for `frame` under `current` and moves `current`
+// to it. The node belongs to `current`'s `children`. Without memory for it
+// the event is lost.
+template <Filter filter>
+void TraceProfiler_InnerPushAsyncFrame(TraceProfiler* self, int64_t now, PyFrameObject* frame,
+                                       PyCodeObject* code) {
+  Ref<FrameNode> node = Ref<FrameNode>::steal(FrameNode_New());
+  if (!node || !append_time(node->times, now)) return;
+  node->header = _get_header(code);
+  node->frame_id = PyLong_FromVoidPtr(frame);
+  if (!node->header || !node->frame_id) return;
+  node->code = Py_NewRef(reinterpret_cast<PyObject*>(code));
+  if (PyList_Append(self->current->children, reinterpret_cast<PyObject*>(node.get())) < 0) return;
+  node->start_ns = now;
+  node->parent = self->current;
+  node->index = self->next_index++;
+  self->current = node.get();
+  enter_level<filter>(self);
+}
+
+// Whether the closing sweeps record a coroutine node that lasted
+// `duration`: threshold mode tests the duration, depth mode the level the
+// caller passes.
+template <Filter filter>
+bool sweep_records(const TraceProfiler* self, int64_t duration, bool too_deep) {
+  if constexpr (filter == Filter::kThreshold) {
+    return duration >= self->threshold_ns;
+  } else {
+    (void)duration;
+    return !too_deep;
+  }
+}
+
+// Records a coroutine node closed by a sweep: it spans its first time stamp
+// to its last; false if the filter drops it.
+template <Filter filter>
+bool record_coroutine(TraceProfiler* self, const FrameNode* node, int64_t parent_index,
+                      bool too_deep) {
+  const int64_t start = time_at(node, 0);
+  const int64_t duration = time_at(node, PyList_GET_SIZE(node->times) - 1) - start;
+  if (!sweep_records<filter>(self, duration, too_deep)) return false;
+  place_record(self->records, node->index,
+               coroutine_record(node->header, start, duration, parent_index));
+  return true;
+}
+
+// Closing sweep below `current`: `current` starts new work, so the chain of
+// last children under it is finished; record it top down until the filter
+// drops a node, which takes its subtree with it unrecorded. Depth mode tests
+// every node against the unchanged level of `current`.
+template <Filter filter>
+void TraceProfiler_FinishUnclosedAsyncFrame(TraceProfiler* self) {
+  const bool too_deep = self->depth >= self->max_depth;
+  FrameNode* parent = self->current;
+  Ref<FrameNode> held;  // the detached node the sweep is at, below `current`
+  for (;;) {
+    Ref<FrameNode> child = Ref<FrameNode>::steal(
+        reinterpret_cast<FrameNode*>(pop_last_element(parent->children)));
+    if (!child || !record_coroutine<filter>(self, child.get(), parent->index, too_deep)) break;
+    held = static_cast<Ref<FrameNode>&&>(child);
+    parent = held.get();
+  }
+}
+
+// Final sweep, run once by remove_trace_profile(). Plain calls still open
+// are closed without records (their slots stay None) and `current` returns
+// to the root; then the chain of last children is recorded from the top
+// down until the filter drops a node. Afterwards the profiler owns `current`
+// alone: the last node detached, or the root.
+template <Filter filter>
+void final_sweep(TraceProfiler* self) {
+  while (!is_root(self->current)) {
+    FrameNode* node = self->current;
+    self->current = node->parent;
+    if (!is_coroutine_node(node)) {
+      node->parent = nullptr;
+      Py_DECREF(node);
+    }
+  }
+  self->depth = 0;
+  int64_t parent_index = kRootIndex;
+  FrameNode* node = self->current;
+  for (;;) {
+    if (!is_root(node) &&
+        !record_coroutine<filter>(self, node, parent_index, self->depth > self->max_depth)) {
+      return;
+    }
+    FrameNode* child = reinterpret_cast<FrameNode*>(pop_last_element(node->children));
+    if (!child) return;
+    parent_index = node->index;
+    self->current = child;
+    enter_level<filter>(self);
+    Py_DECREF(node);  // the profiler's reference moves to the child
+    node = child;
+  }
+}
+
+// A coroutine frame's call event: its first entry, a resumption, or the
+// start of a coroutine awaited from `current`.
+template <Filter filter>
+void coroutine_called(TraceProfiler* self, int64_t now, PyFrameObject* frame, PyCodeObject* code) {
+  if (is_root(self->current)) {
+    // The trace follows the first coroutine entered at the top level and
+    // nothing else that runs there.
+    PyObject* children = self->current->children;
+    const Py_ssize_t n = PyList_GET_SIZE(children);
+    if (n == 0) {
+      TraceProfiler_InnerPushAsyncFrame<filter>(self, now, frame, code);
+      return;
+    }
+    auto* top = reinterpret_cast<FrameNode*>(PyList_GET_ITEM(children, n - 1));
+    if (!same_coroutine(top, frame, code)) return;
+    self->current = top;
+    enter_level<filter>(self);
+  } else if (!same_coroutine(self->current, frame, code)) {
+    // `current` awaits a coroutine it had not awaited before: whatever it
+    // awaited until now is finished.
+    TraceProfiler_FinishUnclosedAsyncFrame<filter>(self);
+    TraceProfiler_InnerPushAsyncFrame<filter>(self, now, frame, code);
+    return;
+  }
+
+  // `current` resumes. A resumed chain gets its call events outermost
+  // first: move down to the awaited child until the innermost one.
+  FrameNode* node = self->current;
+  const Py_ssize_t n_children = PyList_GET_SIZE(node->children);
+  if (n_children > 0) {
+    self->current = reinterpret_cast<FrameNode*>(PyList_GET_ITEM(node->children, n_children - 1));
+    enter_level<filter>(self);
+    return;
+  }
+  // The innermost coroutine: its last time stamp is the suspension that
+  // ends now. Only a stamp beyond the start can be a suspension.
+  const Py_ssize_t n_times = PyList_GET_SIZE(node->times);
+  if (n_times < 2) return;
+  const int64_t suspended = time_at(node, n_times - 1);
+  const int64_t wait = now - suspended;
+  bool recorded;
+  if constexpr (filter == Filter::kThreshold) {
+    recorded = wait >= self->threshold_ns;
+  } else {
+    recorded = self->depth < self->max_depth;
+  }
+  if (!recorded) return;
+  place_record(self->records, self->next_index++, await_record(suspended, wait, node->index));
+  Py_XDECREF(pop_last_element(node->times));
+}
+
+template <Filter filter>
+int async_hook(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
   const int64_t now = _get_time_ns();
   auto* self = reinterpret_cast<TraceProfiler*>(obj);
   if (self->removed) return 0;
-  if (is_call_event(what)) {
-    push_plain_node(self, now);
-    ++self->depth;
-  } else if (is_return_event(what) && !is_root(self->current)) {
-    Ref<FrameNode> node = Ref<FrameNode>::steal(pop_current(self));
-    const int64_t depth = --self->depth;
-    if (self->max_depth > depth) {
-      record_call(self, node.get(), now, frame, what, arg);
-    } else {
-      --self->next_index;
-    }
+  const bool call = is_call_event(what);
+  if (!call && !is_return_event(what)) return 0;
+  ErrorScope errors;
+
+  // Only Python-level events can belong to a coroutine frame.
+  Ref<PyCodeObject> code;
+  bool is_coro = false;
+  if (what <= PyTrace_RETURN) {
+    code = Ref<PyCodeObject>::steal(PyFrame_GetCode(frame));
+    is_coro = (code->co_flags & CO_COROUTINE) != 0;
   }
+
+  FrameNode* current = self->current;
+  if (call) {
+    if (is_coro) {
+      coroutine_called<filter>(self, now, frame, code.get());
+    } else if (!is_root(current)) {
+      TraceProfiler_FinishUnclosedAsyncFrame<filter>(self);
+      push_plain_node<filter>(self, now);
+    }
+  } else if (is_root(current)) {
+    // Nothing below the root is open.
+  } else if (is_coroutine_node(current)) {
+    // A coroutine frame suspends or finishes; both look the same. Its node
+    // stays in its parent's `children`. The return of a plain call while a
+    // coroutine is `current` (after a throw into a suspended chain, or once
+    // `current` has moved into a finished child) has no node to close.
+    if (is_coro) {
+      append_time(current->times, now);
+      self->current = current->parent;
+      leave_level<filter>(self);
+    }
+  } else if (!is_coro) {
+    close_plain_node<filter>(self, now, frame, what, arg);
+  }
+  // A coroutine's return while a plain node is `current` would strand that
+  // node, which only the chain holds: it is ignored.
   return 0;
 }
+
+constexpr Py_tracefunc async_profile = async_hook<Filter::kThreshold>;
+constexpr Py_tracefunc async_profile_with_depth = async_hook<Filter::kDepth>;
 
 // ---------------------------------------------------------------------------
 // Module functions
@@ -369,12 +660,16 @@ PyObject* set_trace_profile(PyObject*, PyObject* args, PyObject*) {
   profiler->depth = 0;
   profiler->max_depth = max_depth;
 
-  const Py_tracefunc hook = max_depth > 0 ? profile_with_depth : profile;
-  PyEval_SetProfile(hook, reinterpret_cast<PyObject*>(profiler.get()));
+  static constexpr Py_tracefunc hooks[2][2] = {
+      {profile, profile_with_depth},
+      {async_profile, async_profile_with_depth},
+  };
+  PyEval_SetProfile(hooks[is_async][max_depth > 0], reinterpret_cast<PyObject*>(profiler.get()));
   return reinterpret_cast<PyObject*>(profiler.release());
 }
 
-// remove_trace_profile(profiler): removes the calling thread's hook, then
+// remove_trace_profile(profiler): removes the calling thread's hook, closes
+// what a coroutine-aware trace still holds open (the first time only), then
 // delivers the profiler's records to its callback. None only removes.
 PyObject* remove_trace_profile(PyObject*, PyObject* args, PyObject*) {
   PyEval_SetProfile(nullptr, nullptr);
@@ -394,7 +689,17 @@ PyObject* remove_trace_profile(PyObject*, PyObject* args, PyObject*) {
                     "remove_trace_profile() argument was not made by set_trace_profile()");
     return nullptr;
   }
-  profiler->removed = true;
+  if (!profiler->removed) {
+    profiler->removed = true;
+    if (profiler->is_async) {
+      ErrorScope errors;
+      if (profiler->max_depth > 0) {
+        final_sweep<Filter::kDepth>(profiler);
+      } else {
+        final_sweep<Filter::kThreshold>(profiler);
+      }
+    }
+  }
 
   // The argument tuple keeps the profiler, and so these fields, alive.
   PyObject* call_args[] = {nullptr, profiler->context, profiler->records};
