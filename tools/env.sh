@@ -2,6 +2,9 @@
 # Sets: top, PY (release interpreter), PYD (debug interpreter, may be empty).
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 export PYTHONPYCACHEPREFIX="$top/.cache/pycache"
+# Where the build variants go; separate roots let several checkouts or
+# people build side by side.
+build_root=${SPANTREE_BUILD_ROOT:-$top/build}
 
 "$top/tools/bootstrap"
 if [ -n "${PYTHON314:-}" ]; then
@@ -25,17 +28,17 @@ build_variant() {
     *) echo "unknown build variant: $name" >&2; return 2 ;;
   esac
   [ -n "$python" ] || { echo "no interpreter for the $name build (set PYTHON314D)" >&2; return 2; }
-  local log="$top/build/$name.log"
-  mkdir -p "$top/build"
-  { cmake -S "$top" -B "$top/build/$name" -DPython_EXECUTABLE="$python" \
+  local log="$build_root/$name.log"
+  mkdir -p "$build_root"
+  { cmake -S "$top" -B "$build_root/$name" -DPython_EXECUTABLE="$python" \
       -DCMAKE_BUILD_TYPE=$type -DSANITIZE=$sanitize &&
-    cmake --build "$top/build/$name" -j 2; } >"$log" 2>&1 || {
+    cmake --build "$build_root/$name" -j 2; } >"$log" 2>&1 || {
     cat "$log" >&2; echo "build of $name failed" >&2; return 1; }
 }
 
 # enter_variant NAME: exports what the tests of a build variant run under.
 enter_variant() {
-  export SPANTREE_BUILD="$top/build/$1"
+  export SPANTREE_BUILD="$build_root/$1"
   if [ "$1" = debug ]; then VPY=$PYD; else VPY=$PY; fi
   if [ "$1" = asan ]; then
     # The interpreter is not instrumented, so the runtime must come first.
