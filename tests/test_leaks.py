@@ -1,14 +1,10 @@
 """Repeated traces leave nothing behind: no memory blocks, and under the
 debug interpreter no references."""
 
-import gc
-import sys
-
 import pytest
 
 import spantree_C
-
-ROUNDS = 200
+from tracing import assert_no_growth
 
 
 def nested(levels, at_bottom):
@@ -64,12 +60,6 @@ def delivered_twice_and_kept(max_depth):
     assert kept[0] is kept[1]
 
 
-def counts():
-    gc.collect()
-    refs = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
-    return sys.getallocatedblocks(), refs
-
-
 SCENARIOS = [balanced, ended_deep_inside_calls, replaced_without_removal, failing_callback,
              delivered_twice_and_kept]
 
@@ -77,13 +67,4 @@ SCENARIOS = [balanced, ended_deep_inside_calls, replaced_without_removal, failin
 @pytest.mark.parametrize("max_depth", [0, 3])
 @pytest.mark.parametrize("scenario", SCENARIOS, ids=lambda f: f.__name__)
 def test_repeated_traces_leak_nothing(scenario, max_depth):
-    for _ in range(5):
-        scenario(max_depth)
-    blocks_before, refs_before = counts()
-    for _ in range(ROUNDS):
-        scenario(max_depth)
-    blocks_after, refs_after = counts()
-    # A leaked node costs three blocks a round and at least one reference;
-    # the allocator's own caches move by a few dozen blocks at most.
-    assert blocks_after - blocks_before < ROUNDS
-    assert refs_after - refs_before < ROUNDS // 2
+    assert_no_growth(lambda: scenario(max_depth), rounds=100)

@@ -2,6 +2,7 @@
 decode the record strings it delivers."""
 
 import gc
+import sys
 from dataclasses import dataclass
 
 import spantree_C
@@ -71,3 +72,28 @@ def keys(records):
 
 def names(records):
     return [None if r is None else decode(r).name for r in records]
+
+
+def _counts():
+    gc.collect()
+    refs = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+    return sys.getallocatedblocks(), refs
+
+
+def assert_no_growth(scenario, rounds=200, windows=3):
+    """Runs scenario() over several windows of `rounds` calls and fails if
+    memory blocks or (under the debug interpreter) references grew in every
+    window: a leak grows each time, while the interpreter's own caches
+    (asyncio's take dozens of rounds) settle after the first."""
+    scenario()
+    growth = []
+    before = _counts()
+    for _ in range(windows):
+        for _ in range(rounds):
+            scenario()
+        after = _counts()
+        growth.append((after[0] - before[0], after[1] - before[1]))
+        before = after
+    # A leaked node costs three blocks a round and at least one reference.
+    assert min(blocks for blocks, _ in growth) < rounds, f"memory blocks grew: {growth}"
+    assert min(refs for _, refs in growth) < rounds // 2, f"references grew: {growth}"

@@ -44,7 +44,7 @@ enter_variant() {
     # The interpreter is not instrumented, so the runtime must come first.
     export LD_PRELOAD="$(g++ -print-file-name=libasan.so)"
     export PYTHONMALLOC=malloc
-    export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:strict_string_checks=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
   fi
 }
