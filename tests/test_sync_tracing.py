@@ -245,3 +245,26 @@ def test_only_the_calling_thread_is_traced():
     assert set(names(records)) == {"<lambda>", "sleeper", "sleep"}
 
 
+
+
+def test_builtin_names_repeat_exactly_and_follow_a_reassigned_qualname():
+    class Box(list):
+        pass
+
+    box = Box()
+
+    def run():
+        for _ in range(2):
+            len("x")
+            [].copy()
+            {}.copy()
+            bytes.fromhex("00")
+            bytearray.fromhex("00")
+        box.append(1)
+        Box.__qualname__ = "Renamed"
+        box.append(2)
+
+    found = names(trace(run))
+    assert found[1:11] == ["len", "list.copy", "dict.copy", "bytes.fromhex", "bytearray.fromhex"] * 2
+    assert found[11].endswith("<locals>.Box.append")
+    assert found[12] == "Renamed.append"

@@ -34,6 +34,7 @@
 #include <Python.h>
 
 #include <stdint.h>
+#include <string.h>
 #include <time.h>
 
 namespace {
@@ -82,10 +83,10 @@ class Ref {
 // scope, clears what that work leaves behind and puts the original back.
 class ErrorScope {
  public:
-  ErrorScope() noexcept : saved_(PyErr_GetRaisedException()) {}
+  ErrorScope() noexcept : saved_(PyErr_Occurred() ? PyErr_GetRaisedException() : nullptr) {}
   ~ErrorScope() {
-    PyErr_Clear();
-    PyErr_SetRaisedException(saved_);
+    if (PyErr_Occurred()) PyErr_Clear();
+    if (saved_) PyErr_SetRaisedException(saved_);
   }
   ErrorScope(const ErrorScope&) = delete;
   ErrorScope& operator=(const ErrorScope&) = delete;
@@ -112,6 +113,30 @@ struct FrameNode {
   PyObject* code;
 };
 
+// The __qualname__ of built-in functions and methods whose answer is fixed:
+// functions bound to a module (their C name) and methods bound to an
+// immutable type, or to an instance of one, whose metaclass is `type` (the
+// type's __qualname__, which cannot be reassigned, a dot and the C name).
+// An entry holds the type, a copy of the C name it was made for, and the
+// name; a hit needs both to match, so a reused address cannot mislead it.
+class BuiltinNameCache {
+ public:
+  // New reference: the name of built-in `fn` from the cache, or by lookup
+  // (see builtin_name) when it cannot be or is not cached yet.
+  PyObject* name_of(PyObject* fn);
+  void clear();
+
+ private:
+  static constexpr int kSlots = 128;
+  static constexpr size_t kLongestMethodName = 39;
+  struct Entry {
+    PyTypeObject* type;  // owned; null for module functions
+    PyObject* name;      // owned; null for an empty slot
+    char method[kLongestMethodName + 1];
+  };
+  Entry entries_[kSlots];
+};
+
 struct TraceProfiler {
   PyObject_HEAD
   PyObject* callback;
@@ -128,6 +153,12 @@ struct TraceProfiler {
   // may still be installed on a thread other than the one that removed it;
   // every event it gets there is ignored.
   bool removed;
+  // Plain nodes whose calls have returned, kept for reuse with their two
+  // empty lists and linked through `parent`; owned by the profiler.
+  FrameNode* spare_nodes;
+  int spare_count;
+  // Names of built-ins whose name lookup cannot give another answer later.
+  BuiltinNameCache names;
 };
 
 constexpr int64_t kRootIndex = -1;
@@ -207,6 +238,11 @@ void TraceProfiler_Dealloc(PyObject* self) {
   } else {
     release_open_chain(current);
   }
+  while (FrameNode* spare = profiler->spare_nodes) {
+    profiler->spare_nodes = spare->parent;
+    Py_DECREF(spare);
+  }
+  profiler->names.clear();
   Py_CLEAR(profiler->records);
   Py_CLEAR(profiler->callback);
   Py_CLEAR(profiler->context);
@@ -241,55 +277,272 @@ PyObject* builtin_name(PyObject* fn) {
   return PyType_GetName(Py_TYPE(fn));
 }
 
-// New reference: the call record of a Python function whose frame is `frame`.
-PyObject* python_call_record(PyFrameObject* frame, int64_t start_ns, int64_t duration_ns,
-                             int64_t parent_index) {
-  Ref<PyCodeObject> code = Ref<PyCodeObject>::steal(PyFrame_GetCode(frame));
-  return PyUnicode_FromFormat("%U%c%U%c%i%c%lld%c%lld%c%lld", code->co_name, 0,
-                              code->co_filename, 0, code->co_firstlineno, 1,
-                              static_cast<long long>(start_ns), 1,
-                              static_cast<long long>(duration_ns), 1,
-                              static_cast<long long>(parent_index));
+// Record strings are built in place: the exact length and widest character
+// are known before the string is allocated, and numbers are written as
+// decimal digits straight into it. The text is exactly what
+// PyUnicode_FromFormat makes of the formats noted at each builder: "%U"
+// copies a str, "%c" with 0 or 1 writes U+0000 or U+0001, "%s" an ASCII
+// literal, "%i" and "%lld" a decimal with a leading minus when negative.
+class RecordText {
+ public:
+  // Appends the text of str `text` (borrowed; it must outlive build()).
+  void add(PyObject* text) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
+    pieces_[count_++] = {text, nullptr, length};
+    length_ += length;
+    const Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(text);
+    if (widest > widest_) widest_ = widest;
+  }
+  // Appends ASCII text.
+  void add_ascii(const char* text, Py_ssize_t length) {
+    memcpy(ascii_tail(), text, static_cast<size_t>(length));
+    ascii_written(length);
+  }
+  void add_separator(char separator) {
+    *ascii_tail() = separator;
+    ascii_written(1);
+  }
+  // Appends `value` in decimal. Work is done on chunks of nine digits in
+  // 32-bit arithmetic, two digits at a time.
+  void add_number(int64_t value) {
+    char* out = ascii_tail();
+    char* const begin = out;
+    uint64_t magnitude = static_cast<uint64_t>(value);
+    if (value < 0) {
+      *out++ = '-';
+      magnitude = 0 - magnitude;
+    }
+    constexpr uint64_t kChunk = 1000000000;
+    if (magnitude < kChunk) {
+      out = write_decimal(out, static_cast<uint32_t>(magnitude));
+    } else {
+      const uint64_t high = magnitude / kChunk;
+      if (high < kChunk) {
+        out = write_decimal(out, static_cast<uint32_t>(high));
+      } else {
+        out = write_decimal(out, static_cast<uint32_t>(high / kChunk));
+        out = write_nine_digits(out, static_cast<uint32_t>(high % kChunk));
+      }
+      out = write_nine_digits(out, static_cast<uint32_t>(magnitude % kChunk));
+    }
+    ascii_written(out - begin);
+  }
+  // "\1start\1duration\1parent", the tail every record ends with.
+  void add_times(int64_t start_ns, int64_t duration_ns, int64_t parent_index) {
+    add_separator('\1');
+    add_number(start_ns);
+    add_separator('\1');
+    add_number(duration_ns);
+    add_separator('\1');
+    add_number(parent_index);
+  }
+
+  // New reference: the string, or null with an exception set.
+  PyObject* build() const {
+    PyObject* out = PyUnicode_New(length_, widest_);
+    if (!out) return nullptr;
+    switch (PyUnicode_KIND(out)) {
+      case PyUnicode_1BYTE_KIND: write(PyUnicode_1BYTE_DATA(out)); break;
+      case PyUnicode_2BYTE_KIND: write(PyUnicode_2BYTE_DATA(out)); break;
+      default: write(PyUnicode_4BYTE_DATA(out)); break;
+    }
+    return out;
+  }
+
+ private:
+  struct Piece {
+    PyObject* text;     // a str, or null for ASCII text
+    const char* ascii;  // the ASCII text when `text` is null
+    Py_ssize_t length;
+  };
+
+  static constexpr char kDigitPairs[] =
+      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+      "8081828384858687888990919293949596979899";
+
+  // Writes the `count` low digits of `value` to end at `end`.
+  static void write_digits_backwards(char* end, uint32_t value, int count) {
+    for (; count >= 2; count -= 2) {
+      end -= 2;
+      memcpy(end, kDigitPairs + 2 * (value % 100), 2);
+      value /= 100;
+    }
+    if (count) end[-1] = static_cast<char>('0' + value);
+  }
+  // Writes `value` without leading zeros; returns the end.
+  static char* write_decimal(char* out, uint32_t value) {
+    int count = 1;
+    for (uint32_t bound = 10; count < 10 && value >= bound; bound *= 10) ++count;
+    write_digits_backwards(out + count, value, count);
+    return out + count;
+  }
+  // Writes `value` (below 10^9) as exactly nine digits; returns the end.
+  static char* write_nine_digits(char* out, uint32_t value) {
+    write_digits_backwards(out + 9, value, 9);
+    return out + 9;
+  }
+
+  // Where the next ASCII character goes; ASCII that follows ASCII extends
+  // one piece.
+  char* ascii_tail() {
+    if (count_ == 0 || pieces_[count_ - 1].text) pieces_[count_++] = {nullptr, ascii_end_, 0};
+    return ascii_end_;
+  }
+  void ascii_written(Py_ssize_t length) {
+    ascii_end_ += length;
+    pieces_[count_ - 1].length += length;
+    length_ += length;
+  }
+
+  template <typename Out, typename In>
+  static Out* widen(Out* out, const In* in, Py_ssize_t length) {
+    if constexpr (sizeof(Out) == sizeof(In)) {
+      memcpy(out, in, static_cast<size_t>(length) * sizeof(Out));
+      return out + length;
+    } else {
+      for (Py_ssize_t i = 0; i < length; ++i) *out++ = static_cast<Out>(in[i]);
+      return out;
+    }
+  }
+
+  template <typename Out>
+  void write(Out* out) const {
+    for (int i = 0; i < count_; ++i) {
+      const Piece& piece = pieces_[i];
+      if (!piece.text) {
+        out = widen(out, reinterpret_cast<const Py_UCS1*>(piece.ascii), piece.length);
+        continue;
+      }
+      // A piece is never wider than the string, whose width is the widest piece's.
+      switch (PyUnicode_KIND(piece.text)) {
+        case PyUnicode_1BYTE_KIND:
+          out = widen(out, PyUnicode_1BYTE_DATA(piece.text), piece.length);
+          break;
+        case PyUnicode_2BYTE_KIND:
+          if constexpr (sizeof(Out) >= 2) out = widen(out, PyUnicode_2BYTE_DATA(piece.text), piece.length);
+          break;
+        default:
+          if constexpr (sizeof(Out) == 4) out = widen(out, PyUnicode_4BYTE_DATA(piece.text), piece.length);
+          break;
+      }
+    }
+  }
+
+  Piece pieces_[4];  // at most: str, ASCII, str, ASCII
+  int count_ = 0;
+  Py_ssize_t length_ = 0;
+  Py_UCS4 widest_ = 0x7f;
+  char ascii_[96];  // literals, separators and three numbers: under 80 characters
+  char* ascii_end_ = ascii_;
+};
+
+PyObject* BuiltinNameCache::name_of(PyObject* fn) {
+  if (!Py_IS_TYPE(fn, &PyCFunction_Type) && !Py_IS_TYPE(fn, &PyCMethod_Type)) {
+    return builtin_name(fn);
+  }
+  const auto* function = reinterpret_cast<PyCFunctionObject*>(fn);
+  const char* method = function->m_ml->ml_name;
+  PyObject* owner = function->m_self;
+  PyTypeObject* type = nullptr;
+  if (owner && !PyModule_Check(owner)) {
+    type = PyType_Check(owner) ? reinterpret_cast<PyTypeObject*>(owner) : Py_TYPE(owner);
+    if (Py_TYPE(type) != &PyType_Type || !PyType_HasFeature(type, Py_TPFLAGS_IMMUTABLETYPE)) {
+      return builtin_name(fn);
+    }
+  }
+  const auto key = reinterpret_cast<uintptr_t>(function->m_ml) ^ reinterpret_cast<uintptr_t>(type);
+  Entry& entry = entries_[(key >> 4 ^ key >> 12) % kSlots];
+  if (entry.name && entry.type == type && strcmp(entry.method, method) == 0) {
+    return Py_NewRef(entry.name);
+  }
+  PyObject* name = builtin_name(fn);
+  if (name && strlen(method) <= kLongestMethodName) {
+    Py_XSETREF(entry.type, reinterpret_cast<PyTypeObject*>(Py_XNewRef(type)));
+    Py_XSETREF(entry.name, Py_NewRef(name));
+    strcpy(entry.method, method);
+  }
+  return name;
+}
+
+void BuiltinNameCache::clear() {
+  for (Entry& entry : entries_) {
+    Py_CLEAR(entry.type);
+    Py_CLEAR(entry.name);
+  }
+}
+
+// New reference: the call record of a Python function (its code's
+// co_name, co_filename, co_firstlineno). Format
+// "%U%c%U%c%i%c%lld%c%lld%c%lld": name 0 file 0 line 1 start 1 duration 1
+// parent.
+PyObject* python_call_record(PyObject* name, PyObject* file, int line, int64_t start_ns,
+                             int64_t duration_ns, int64_t parent_index) {
+  RecordText text;
+  text.add(name);
+  text.add_separator('\0');
+  text.add(file);
+  text.add_separator('\0');
+  text.add_number(line);
+  text.add_times(start_ns, duration_ns, parent_index);
+  return text.build();
 }
 
 // New reference: the call record of a built-in callable named `name`.
+// Format "%U%c%s%c%i%c%lld%c%lld%c%lld": name 0 "<built-in>" 0 0 1 start
+// 1 duration 1 parent.
 PyObject* builtin_call_record(PyObject* name, int64_t start_ns, int64_t duration_ns,
                               int64_t parent_index) {
-  return PyUnicode_FromFormat("%U%c%s%c%i%c%lld%c%lld%c%lld", name, 0, "<built-in>", 0, 0, 1,
-                              static_cast<long long>(start_ns), 1,
-                              static_cast<long long>(duration_ns), 1,
-                              static_cast<long long>(parent_index));
+  static constexpr char kBuiltin[] = "\0<built-in>\0" "0";
+  RecordText text;
+  text.add(name);
+  text.add_ascii(kBuiltin, sizeof kBuiltin - 1);
+  text.add_times(start_ns, duration_ns, parent_index);
+  return text.build();
 }
 
 // New reference: the descriptive part (name, file, line) of a coroutine's
-// record.
+// record. Format "%U%c%U%c%i": name 0 file 0 line.
 PyObject* _get_header(PyCodeObject* code) {
-  return PyUnicode_FromFormat("%U%c%U%c%i", code->co_name, 0, code->co_filename, 0,
-                              code->co_firstlineno);
+  RecordText text;
+  text.add(code->co_name);
+  text.add_separator('\0');
+  text.add(code->co_filename);
+  text.add_separator('\0');
+  text.add_number(code->co_firstlineno);
+  return text.build();
 }
 
-// New reference: a coroutine's record.
+// New reference: a coroutine's record. Format "%U%c%lld%c%lld%c%lld":
+// header 1 start 1 duration 1 parent.
 PyObject* coroutine_record(PyObject* header, int64_t start_ns, int64_t duration_ns,
                            int64_t parent_index) {
-  return PyUnicode_FromFormat("%U%c%lld%c%lld%c%lld", header, 1,
-                              static_cast<long long>(start_ns), 1,
-                              static_cast<long long>(duration_ns), 1,
-                              static_cast<long long>(parent_index));
+  RecordText text;
+  text.add(header);
+  text.add_times(start_ns, duration_ns, parent_index);
+  return text.build();
 }
 
 // New reference: the record of the wait between a coroutine's suspension at
-// `suspended_ns` and its resumption.
+// `suspended_ns` and its resumption. Format "%s%c%c%i%c%lld%c%lld%c%lld":
+// "[await]" 0 0 0 1 suspension 1 wait 1 coroutine index.
 PyObject* await_record(int64_t suspended_ns, int64_t wait_ns, int64_t coroutine_index) {
-  return PyUnicode_FromFormat("%s%c%c%i%c%lld%c%lld%c%lld", "[await]", 0, 0, 0, 1,
-                              static_cast<long long>(suspended_ns), 1,
-                              static_cast<long long>(wait_ns), 1,
-                              static_cast<long long>(coroutine_index));
+  static constexpr char kAwait[] = "[await]\0\0" "0";
+  RecordText text;
+  text.add_ascii(kAwait, sizeof kAwait - 1);
+  text.add_times(suspended_ns, wait_ns, coroutine_index);
+  return text.build();
 }
 
 // Stores `record` (stolen; null is ignored) at position `index` of
 // `records`, first padding the list with None up to that position.
 void place_record(PyObject* records, int64_t index, PyObject* record) {
   if (!record) return;
+  if (index == PyList_GET_SIZE(records)) {  // the common case: the next slot
+    PyList_Append(records, record);
+    Py_DECREF(record);
+    return;
+  }
   for (Py_ssize_t n = PyList_GET_SIZE(records); n <= index; ++n) {
     if (PyList_Append(records, Py_None) < 0) {
       Py_DECREF(record);
@@ -344,8 +597,11 @@ inline void leave_level(TraceProfiler* self) {
 // the event is lost.
 template <Filter filter>
 void push_plain_node(TraceProfiler* self, int64_t now) {
-  FrameNode* node = FrameNode_New();
-  if (!node) {
+  FrameNode* node = self->spare_nodes;
+  if (node) {
+    self->spare_nodes = node->parent;
+    --self->spare_count;
+  } else if (!(node = FrameNode_New())) {
     PyErr_Clear();
     return;
   }
@@ -356,34 +612,48 @@ void push_plain_node(TraceProfiler* self, int64_t now) {
   enter_level<filter>(self);
 }
 
+// Takes a closed plain node (stolen) back for reuse, or releases it when it
+// still holds coroutine nodes (they go with it) or enough are spare.
+void recycle_plain_node(TraceProfiler* self, FrameNode* node) {
+  constexpr int kMostSpareNodes = 256;
+  if (self->spare_count < kMostSpareNodes && PyList_GET_SIZE(node->children) == 0 &&
+      Py_REFCNT(node) == 1) {
+    node->parent = self->spare_nodes;
+    self->spare_nodes = node;
+    ++self->spare_count;
+  } else {
+    Py_DECREF(node);
+  }
+}
+
 // Records the call that `node` (just popped) stood for, as the child of
-// `current`. May run Python code (a built-in's name lookup); the profiler is
-// kept alive across it and, if it was removed meanwhile, the record is
-// dropped. The profiler may be gone when this returns.
+// `current`. A built-in's name lookup can run Python code that removes the
+// profiler (the caller keeps it alive): the record is then dropped.
 void record_call(TraceProfiler* self, const FrameNode* node, int64_t now,
                  PyFrameObject* frame, int what, PyObject* arg) {
   const int64_t duration = now - node->start_ns;
   const int64_t parent_index = self->current->index;
-  Ref<> keep_alive;
-  Ref<> record;
+  PyObject* record;
   if (what == PyTrace_RETURN) {
-    record = Ref<>::steal(python_call_record(frame, node->start_ns, duration, parent_index));
+    Ref<PyCodeObject> code = Ref<PyCodeObject>::steal(PyFrame_GetCode(frame));
+    record = python_call_record(code->co_name, code->co_filename, code->co_firstlineno,
+                                node->start_ns, duration, parent_index);
   } else {
-    keep_alive = Ref<>::borrow(reinterpret_cast<PyObject*>(self));
-    Ref<> name = Ref<>::steal(builtin_name(arg));
+    Ref<> name = Ref<>::steal(self->names.name_of(arg));
     if (self->removed || !name) return;
-    record = Ref<>::steal(builtin_call_record(name.get(), node->start_ns, duration, parent_index));
+    record = builtin_call_record(name.get(), node->start_ns, duration, parent_index);
   }
-  place_record(self->records, node->index, record.release());
+  place_record(self->records, node->index, record);
 }
 
 // Closes the plain node `current` for its return event: pops it, records it
-// if the filter keeps it, otherwise gives its index back, and releases it.
-// The profiler may be gone when this returns (see record_call).
+// if the filter keeps it, otherwise gives its index back, and recycles it.
+// The profiler may be gone when this returns: Python code run by a
+// built-in's name lookup may have dropped the last reference to it.
 template <Filter filter>
 void close_plain_node(TraceProfiler* self, int64_t now, PyFrameObject* frame, int what,
                       PyObject* arg) {
-  Ref<FrameNode> node = Ref<FrameNode>::steal(self->current);
+  FrameNode* node = self->current;
   self->current = node->parent;
   node->parent = nullptr;
   leave_level<filter>(self);
@@ -393,13 +663,19 @@ void close_plain_node(TraceProfiler* self, int64_t now, PyFrameObject* frame, in
   } else {
     recorded = self->max_depth > self->depth;
   }
-  if (recorded) {
-    record_call(self, node.get(), now, frame, what, arg);
-  } else {
+  if (!recorded) {
     // Every callee has returned and none was recorded (a callee is never
     // longer or shallower than its caller), so the dropped node's index is
     // the last one handed out: give it back.
     --self->next_index;
+    recycle_plain_node(self, node);
+  } else if (what == PyTrace_RETURN) {
+    record_call(self, node, now, frame, what, arg);
+    recycle_plain_node(self, node);
+  } else {
+    Ref<> keep_alive = Ref<>::borrow(reinterpret_cast<PyObject*>(self));
+    record_call(self, node, now, frame, what, arg);
+    recycle_plain_node(self, node);
   }
 }
 
@@ -709,17 +985,73 @@ PyObject* remove_trace_profile(PyObject*, PyObject* args, PyObject*) {
   Py_RETURN_NONE;
 }
 
+#ifdef SPANTREE_TESTING
+// The record builders, exposed only by the test build of this file
+// (spantree_testing_C) so tests can compare their text with
+// PyUnicode_FromFormat's over inputs no trace can produce.
+
+// call_record(name, file, line, start, duration, parent) -> str
+PyObject* testing_call_record(PyObject*, PyObject* args) {
+  PyObject* name;
+  PyObject* file;
+  int line;
+  long long start, duration, parent;
+  if (!PyArg_ParseTuple(args, "UUiLLL", &name, &file, &line, &start, &duration, &parent))
+    return nullptr;
+  return python_call_record(name, file, line, start, duration, parent);
+}
+
+// builtin_record(name, start, duration, parent) -> str
+PyObject* testing_builtin_record(PyObject*, PyObject* args) {
+  PyObject* name;
+  long long start, duration, parent;
+  if (!PyArg_ParseTuple(args, "ULLL", &name, &start, &duration, &parent)) return nullptr;
+  return builtin_call_record(name, start, duration, parent);
+}
+
+// coroutine_record(header, start, duration, parent) -> str
+PyObject* testing_coroutine_record(PyObject*, PyObject* args) {
+  PyObject* header;
+  long long start, duration, parent;
+  if (!PyArg_ParseTuple(args, "ULLL", &header, &start, &duration, &parent)) return nullptr;
+  return coroutine_record(header, start, duration, parent);
+}
+
+// await_record(suspended, wait, coroutine_index) -> str
+PyObject* testing_await_record(PyObject*, PyObject* args) {
+  long long suspended, wait, index;
+  if (!PyArg_ParseTuple(args, "LLL", &suspended, &wait, &index)) return nullptr;
+  return await_record(suspended, wait, index);
+}
+#endif
+
 PyMethodDef module_methods[] = {
     {"set_trace_profile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_trace_profile)),
      METH_VARARGS | METH_KEYWORDS, "set_trace_profile implementation."},
     {"remove_trace_profile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(remove_trace_profile)),
      METH_VARARGS | METH_KEYWORDS, "remove by setting sys.setprofile(None)"},
+#ifdef SPANTREE_TESTING
+    {"call_record", testing_call_record, METH_VARARGS, nullptr},
+    {"builtin_record", testing_builtin_record, METH_VARARGS, nullptr},
+    {"coroutine_record", testing_coroutine_record, METH_VARARGS, nullptr},
+    {"await_record", testing_await_record, METH_VARARGS, nullptr},
+#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
+#ifdef SPANTREE_TESTING
+#define MODULE_NAME spantree_testing_C
+#else
+#define MODULE_NAME spantree_C
+#endif
+#define STRINGIFY(name) #name
+#define MODULE_NAME_STRING(name) STRINGIFY(name)
+#define CONCAT(a, b) a##b
+#define INIT_FUNCTION(name) CONCAT(PyInit_, name)
+
 PyModuleDef spantree_module = {
     .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "spantree_C",
+    .m_name = MODULE_NAME_STRING(MODULE_NAME),
     .m_doc = "PyVarnex trace supports.",
     .m_size = -1,
     .m_methods = module_methods,
@@ -727,7 +1059,7 @@ PyModuleDef spantree_module = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_spantree_C() {
+PyMODINIT_FUNC INIT_FUNCTION(MODULE_NAME)() {
   if (PyType_Ready(&FrameNode_Type) < 0 || PyType_Ready(&TraceProfiler_Type) < 0) return nullptr;
   return PyModule_Create2(&spantree_module, PYTHON_API_VERSION);
 }
