@@ -1,0 +1,5 @@
+import sys
+
+from spantree.cli import main
+
+sys.exit(main())
