@@ -166,27 +166,25 @@ constexpr int64_t kRootIndex = -1;
 void FrameNode_Dealloc(PyObject* self);
 void TraceProfiler_Dealloc(PyObject* self);
 
-PyTypeObject FrameNode_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "pyvarnex.ext.FrameNode",
-    .tp_basicsize = sizeof(FrameNode),
-    .tp_dealloc = FrameNode_Dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_alloc = PyType_GenericAlloc,
-    .tp_new = PyType_GenericNew,
-    .tp_free = PyObject_Free,
-};
+// Both object types: statically defined, subclassable, generic allocation
+// and construction, a destructor and nothing else.
+constexpr PyTypeObject static_type(const char* name, Py_ssize_t size, destructor dealloc) {
+  return {
+      .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+      .tp_name = name,
+      .tp_basicsize = size,
+      .tp_dealloc = dealloc,
+      .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+      .tp_alloc = PyType_GenericAlloc,
+      .tp_new = PyType_GenericNew,
+      .tp_free = PyObject_Free,
+  };
+}
 
-PyTypeObject TraceProfiler_Type = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "pyvarnex.ext.TraceProfiler",
-    .tp_basicsize = sizeof(TraceProfiler),
-    .tp_dealloc = TraceProfiler_Dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
-    .tp_alloc = PyType_GenericAlloc,
-    .tp_new = PyType_GenericNew,
-    .tp_free = PyObject_Free,
-};
+constinit PyTypeObject FrameNode_Type =
+    static_type("pyvarnex.ext.FrameNode", sizeof(FrameNode), FrameNode_Dealloc);
+constinit PyTypeObject TraceProfiler_Type =
+    static_type("pyvarnex.ext.TraceProfiler", sizeof(TraceProfiler), TraceProfiler_Dealloc);
 
 inline bool is_root(const FrameNode* node) { return node->index == kRootIndex; }
 inline bool is_coroutine_node(const FrameNode* node) { return node->frame_id != nullptr; }
