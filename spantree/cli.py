@@ -63,20 +63,20 @@ def _script_main(path, args):
 
 def _module_main(name, args):
     """The code and __main__ module of `python -m name`; a package runs its __main__ submodule."""
-    spec = importlib.util.find_spec(name)
-    if spec is not None and spec.submodule_search_locations is not None:
-        spec = importlib.util.find_spec(f"{name}.__main__")
-        if spec is None:
+    found = importlib.util.find_spec(name)
+    if found is not None and found.submodule_search_locations is not None:
+        found = importlib.util.find_spec(f"{name}.__main__")
+        if found is None:
             raise ImportError(f"{name!r} is a package and cannot be directly executed")
-    if spec is None:
+    if found is None:
         raise ImportError(f"No module named {name!r}")
-    code = spec.loader.get_code(spec.name)
+    code = found.loader.get_code(found.name)
     if code is None:
         raise ImportError(f"No code object available for {name!r}")
     module = types.ModuleType("__main__")
-    module.__dict__.update(__file__=spec.origin, __cached__=spec.cached, __builtins__=builtins,
-                           __loader__=spec.loader, __package__=spec.parent, __spec__=spec)
-    sys.argv = [spec.origin, *args]
+    module.__dict__.update(__file__=found.origin, __cached__=found.cached, __builtins__=builtins,
+                           __loader__=found.loader, __package__=found.parent, __spec__=found)
+    sys.argv = [found.origin, *args]
     return code, module
 
 
