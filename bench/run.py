@@ -82,14 +82,15 @@ def count_calls(workload, size):
     return bench_floor_C.calls()
 
 
-def measure_memory(calls):
-    """Peak RSS growth per record over a trace of `calls` recorded calls,
-    and what the records' own strings and list slots take."""
+def tiny():
+    pass
+
+
+def trace_tiny_calls(calls):
+    """Traces `calls` calls of tiny() with threshold 0 in this process;
+    returns the records and the peak RSS growth in bytes."""
     sys.path[:0] = [str(BUILD)]
     import spantree_C
-
-    def tiny():
-        pass
 
     kept = []
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
@@ -98,9 +99,20 @@ def measure_memory(calls):
         tiny()
     spantree_C.remove_trace_profile(profiler)
     after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    records = kept[0]
-    own = sum(sys.getsizeof(r) for r in records) + 8 * len(records)
-    return {"rss_per_record": (after - before) / len(records), "own_per_record": own / len(records)}
+    return kept[0], after - before
+
+
+def records_own_size(records):
+    """Bytes the records' strings and list slots take."""
+    return sum(map(sys.getsizeof, records)) + 8 * len(records)
+
+
+def measure_memory(calls):
+    """Peak RSS growth per record over a trace of `calls` recorded calls,
+    and what the records' own strings and list slots take."""
+    records, growth = trace_tiny_calls(calls)
+    return {"rss_per_record": growth / len(records),
+            "own_per_record": records_own_size(records) / len(records)}
 
 
 def child(args):

@@ -93,7 +93,7 @@ def test_throw_close_and_cancellation_keep_the_tree_sound(mode):
 @pytest.mark.parametrize("remove", [True, False], ids=["removed", "replaced"])
 @pytest.mark.parametrize("mode", MODES, ids=MODE_IDS)
 def test_repeated_coroutine_traces_leak_nothing(mode, remove):
-    assert_no_growth(lambda: run_traced(throws_and_cancels, mode, remove), rounds=30)
+    assert_no_growth(lambda: run_traced(throws_and_cancels, mode, remove), rounds=30, windows=5)
 
 
 def test_final_sweep_runs_once_and_later_removals_redeliver():
