@@ -125,9 +125,8 @@ def child(args):
 
 
 def spawn(*args):
-    env = dict(os.environ)
     out = subprocess.run([sys.executable, __file__, "--child", *map(str, args)],
-                         capture_output=True, text=True, env=env, check=True).stdout
+                         capture_output=True, text=True, check=True).stdout
     return json.loads(out)
 
 

@@ -588,6 +588,19 @@ inline void leave_level(TraceProfiler* self) {
   if constexpr (filter == Filter::kDepth) --self->depth;
 }
 
+// Whether the filter keeps what lasted `duration` at a level for which depth
+// mode's test came out `shallow_enough`.
+template <Filter filter>
+inline bool keeps(const TraceProfiler* self, int64_t duration, bool shallow_enough) {
+  if constexpr (filter == Filter::kThreshold) {
+    (void)shallow_enough;
+    return duration >= self->threshold_ns;
+  } else {
+    (void)duration;
+    return shallow_enough;
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Plain calls: the open-call chain
 
@@ -655,13 +668,7 @@ void close_plain_node(TraceProfiler* self, int64_t now, PyFrameObject* frame, in
   self->current = node->parent;
   node->parent = nullptr;
   leave_level<filter>(self);
-  bool recorded;
-  if constexpr (filter == Filter::kThreshold) {
-    recorded = now - node->start_ns >= self->threshold_ns;
-  } else {
-    recorded = self->max_depth > self->depth;
-  }
-  if (!recorded) {
+  if (!keeps<filter>(self, now - node->start_ns, self->depth < self->max_depth)) {
     // Every callee has returned and none was recorded (a callee is never
     // longer or shallower than its caller), so the dropped node's index is
     // the last one handed out: give it back.
@@ -728,27 +735,14 @@ void TraceProfiler_InnerPushAsyncFrame(TraceProfiler* self, int64_t now, PyFrame
   enter_level<filter>(self);
 }
 
-// Whether the closing sweeps record a coroutine node that lasted
-// `duration`: threshold mode tests the duration, depth mode the level the
-// caller passes.
-template <Filter filter>
-bool sweep_records(const TraceProfiler* self, int64_t duration, bool too_deep) {
-  if constexpr (filter == Filter::kThreshold) {
-    return duration >= self->threshold_ns;
-  } else {
-    (void)duration;
-    return !too_deep;
-  }
-}
-
 // Records a coroutine node closed by a sweep: it spans its first time stamp
 // to its last; false if the filter drops it.
 template <Filter filter>
 bool record_coroutine(TraceProfiler* self, const FrameNode* node, int64_t parent_index,
-                      bool too_deep) {
+                      bool shallow_enough) {
   const int64_t start = time_at(node, 0);
   const int64_t duration = time_at(node, PyList_GET_SIZE(node->times) - 1) - start;
-  if (!sweep_records<filter>(self, duration, too_deep)) return false;
+  if (!keeps<filter>(self, duration, shallow_enough)) return false;
   place_record(self->records, node->index,
                coroutine_record(node->header, start, duration, parent_index));
   return true;
@@ -760,13 +754,13 @@ bool record_coroutine(TraceProfiler* self, const FrameNode* node, int64_t parent
 // every node against the unchanged level of `current`.
 template <Filter filter>
 void TraceProfiler_FinishUnclosedAsyncFrame(TraceProfiler* self) {
-  const bool too_deep = self->depth >= self->max_depth;
+  const bool shallow_enough = self->depth < self->max_depth;
   FrameNode* parent = self->current;
   Ref<FrameNode> held;  // the detached node the sweep is at, below `current`
   for (;;) {
     Ref<FrameNode> child = Ref<FrameNode>::steal(
         reinterpret_cast<FrameNode*>(pop_last_element(parent->children)));
-    if (!child || !record_coroutine<filter>(self, child.get(), parent->index, too_deep)) break;
+    if (!child || !record_coroutine<filter>(self, child.get(), parent->index, shallow_enough)) break;
     held = static_cast<Ref<FrameNode>&&>(child);
     parent = held.get();
   }
@@ -792,7 +786,7 @@ void final_sweep(TraceProfiler* self) {
   FrameNode* node = self->current;
   for (;;) {
     if (!is_root(node) &&
-        !record_coroutine<filter>(self, node, parent_index, self->depth > self->max_depth)) {
+        !record_coroutine<filter>(self, node, parent_index, self->depth <= self->max_depth)) {
       return;
     }
     FrameNode* child = reinterpret_cast<FrameNode*>(pop_last_element(node->children));
@@ -845,13 +839,7 @@ void coroutine_called(TraceProfiler* self, int64_t now, PyFrameObject* frame, Py
   if (n_times < 2) return;
   const int64_t suspended = time_at(node, n_times - 1);
   const int64_t wait = now - suspended;
-  bool recorded;
-  if constexpr (filter == Filter::kThreshold) {
-    recorded = wait >= self->threshold_ns;
-  } else {
-    recorded = self->depth < self->max_depth;
-  }
-  if (!recorded) return;
+  if (!keeps<filter>(self, wait, self->depth < self->max_depth)) return;
   place_record(self->records, self->next_index++, await_record(suspended, wait, node->index));
   Py_XDECREF(pop_last_element(node->times));
 }
@@ -862,7 +850,9 @@ int async_hook(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
   auto* self = reinterpret_cast<TraceProfiler*>(obj);
   if (self->removed) return 0;
   const bool call = is_call_event(what);
-  if (!call && !is_return_event(what)) return 0;
+  // A return with nothing open below the root has nothing to close; the
+  // event loop's own returns end here, before any work.
+  if (!call && (!is_return_event(what) || is_root(self->current))) return 0;
   ErrorScope errors;
 
   // Only Python-level events can belong to a coroutine frame.
@@ -881,8 +871,6 @@ int async_hook(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
       TraceProfiler_FinishUnclosedAsyncFrame<filter>(self);
       push_plain_node<filter>(self, now);
     }
-  } else if (is_root(current)) {
-    // Nothing below the root is open.
   } else if (is_coroutine_node(current)) {
     // A coroutine frame suspends or finishes; both look the same. Its node
     // stays in its parent's `children`. The return of a plain call while a
