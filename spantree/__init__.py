@@ -7,11 +7,11 @@
 Also ``python -m spantree [options] script.py`` (see spantree.cli).
 """
 
-from .records import CallTree, Kind, Node, Record, decode
+from .records import CallTree, Kind, Node, Record, ThreadTrace, decode
 from .render import chrome_trace, collapsed_stacks, format_duration, text_tree
 from .tracing import parse_threshold, trace
 
 __all__ = [
-    "CallTree", "Kind", "Node", "Record", "chrome_trace", "collapsed_stacks", "decode",
+    "CallTree", "Kind", "Node", "Record", "ThreadTrace", "chrome_trace", "collapsed_stacks", "decode",
     "format_duration", "parse_threshold", "text_tree", "trace",
 ]

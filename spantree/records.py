@@ -23,6 +23,20 @@ class Kind(enum.StrEnum):
 
 
 @dataclass(frozen=True, slots=True)
+class ThreadTrace:
+    """The records of one traced thread, as the tracer delivered them.
+
+    `name` and `native_id` are the thread's (`threading.Thread.name`,
+    `threading.get_native_id()`); `coroutines` tells that the trace was
+    coroutine-aware."""
+
+    name: str
+    native_id: int
+    records: list
+    coroutines: bool = False
+
+
+@dataclass(frozen=True, slots=True)
 class Record:
     """One decoded record. `parent` is the index of the enclosing record, -1 at the top."""
 

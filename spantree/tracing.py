@@ -1,11 +1,12 @@
 """Tracing a block of code, or one coroutine, on the calling thread."""
 
 import re
+import threading
 from decimal import Decimal
 
 import spantree_C
 
-from .records import decode
+from .records import ThreadTrace, decode
 
 _UNITS = {"ns": 1, "us": 1_000, "µs": 1_000, "ms": 1_000_000, "s": 1_000_000_000}
 _DURATION = re.compile(r"\s*([0-9]+(?:\.[0-9]*)?|\.[0-9]+)\s*(ns|us|µs|ms|s)?\s*", re.ASCII)
@@ -64,6 +65,7 @@ class trace:
         self._started = False
         self._raw = None
         self._tree = None
+        self._threads = None
 
     def __enter__(self):
         if self._started:
@@ -77,6 +79,8 @@ class trace:
         # The removal comes first: whatever runs before it is traced.
         spantree_C.remove_trace_profile(self._profiler)
         self._profiler = None
+        thread = threading.current_thread()
+        self._threads = (ThreadTrace(thread.name, threading.get_native_id(), self._raw, self.coroutines),)
         self._tree = decode(self._raw, coroutines=self.coroutines)
         return False
 
@@ -101,6 +105,13 @@ class trace:
         """The records list as the tracer delivered it."""
         self._check_done()
         return self._raw
+
+    @property
+    def threads(self):
+        """The records of every traced thread (ThreadTrace), the thread that
+        started the trace first."""
+        self._check_done()
+        return self._threads
 
     @property
     def tree(self):
