@@ -5,13 +5,30 @@
     print(spantree.text_tree(t.tree))
 
 Also ``python -m spantree [options] script.py`` (see spantree.cli).
+
+The names below load their modules on first use, so that importing spantree
+(as the command line does before the program it runs) imports next to nothing.
 """
 
-from .records import CallTree, Kind, Node, Record, ThreadTrace, decode
-from .render import chrome_trace, collapsed_stacks, format_duration, text_tree
-from .tracing import parse_threshold, trace
+_HOMES = {
+    "CallTree": "records", "Kind": "records", "Node": "records", "Record": "records",
+    "ThreadTrace": "records", "decode": "records",
+    "chrome_trace": "render", "collapsed_stacks": "render", "format_duration": "render",
+    "text_tree": "render",
+    "parse_threshold": "tracing", "trace": "tracing",
+}
 
-__all__ = [
-    "CallTree", "Kind", "Node", "Record", "ThreadTrace", "chrome_trace", "collapsed_stacks", "decode",
-    "format_duration", "parse_threshold", "text_tree", "trace",
-]
+__all__ = sorted(_HOMES)
+
+
+def __getattr__(name):
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module 'spantree' has no attribute {name!r}")
+    value = getattr(__import__(f"{__name__}.{home}", fromlist=[name]), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted([*globals(), *_HOMES])

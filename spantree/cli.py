@@ -1,68 +1,304 @@
-"""python -m spantree: runs a Python program under the tracer and writes its calls.
+"""python -m spantree, or the installed spantree command: runs a Python
+program under the tracer and writes its calls.
 
-    python -m spantree [--threshold T | --depth N] [--coroutines]
-                       [--format tree|perfetto|collapsed] [-o FILE]
-                       (script.py | -m module) [args...]
+    spantree [--threshold T | --depth N] [--coroutines]
+             [--format tree|perfetto|collapsed] [-o FILE]
+             (script.py | -m module) [args...]
+
+The program must run as it would under python alone. Before it starts, this
+module has imported only os, sys and the tracer (which is why the options are
+parsed here rather than by argparse); renderers load after it ends. Every
+option, the program and the output's directory are checked before it starts,
+and nothing is written until it has ended: the output streams to a duplicate
+of file descriptor 1 taken at the start, or to a temporary file renamed over
+FILE once complete.
+
+Exit status: the program's own (as python gives it) when the trace was
+written; 2 for a usage error, when nothing ran; and when the program
+succeeded but its trace could not be written, 120 (a write error, as python
+gives when it cannot flush its output at exit) or 130 (interrupted).
 """
 
-import argparse
-import builtins
-import importlib.machinery
-import importlib.util
-import io
-import json
 import os
 import sys
-import threading
-import types
 
-from .render import chrome_trace, collapsed_stacks, format_duration, text_tree
 from .tracing import trace
 
 DEFAULT_THRESHOLD = "100us"
+FORMATS = ("tree", "perfetto", "collapsed")
+# Machine formats never share standard output with the program's own prints.
+DEFAULT_FILES = {"perfetto": "spantree.json", "collapsed": "spantree.folded"}
+STATUS_WRITE_FAILED = 120
+STATUS_INTERRUPTED = 130
+
+USAGE = """\
+usage: {prog} [-h] [--threshold T | --depth N] [--coroutines]
+       {pad} [--format {{tree,perfetto,collapsed}}] [-o FILE] (script.py | -m module) [args ...]"""
+
+HELP = """
+Runs a Python program like python does, traces its main thread from start to
+end and writes the call tree.
+
+options:
+  -h, --help       show this help and exit
+  --threshold T    shortest call kept: nanoseconds or a number with ns, us, ms
+                   or s (default {threshold})
+  --depth N        keep calls at most N levels deep instead, whatever their
+                   duration
+  --coroutines     coroutine-aware: follow the first coroutine the program runs
+                   (main in asyncio.run(main())) across its awaits, and record
+                   the waits
+  --format F       tree: indented text (default, on standard output);
+                   perfetto: Chrome Trace Event JSON for ui.perfetto.dev
+                   (default file {perfetto}); collapsed: stacks for flame
+                   graphs (default file {collapsed})
+  -o FILE          write there instead ("-" for standard output; a name ending
+                   in .gz is compressed)
+  -m module        run a library module as a script, like python -m
+
+Exit status: the program's; 2 for a usage error; when the program succeeded
+but the trace could not be written, {failed} (write error) or {interrupted}
+(interrupted).
+"""
+
+# Options that take a value, and flags, by their long or only name.
+VALUED = {"--threshold": "threshold", "--depth": "depth", "--format": "format", "-o": "output"}
+FLAGS = {"--coroutines": "coroutines", "--help": "help", "-h": "help"}
 
 
-def _parser():
-    parser = argparse.ArgumentParser(
-        prog="python -m spantree",
-        description="Runs a Python program like python does, traces its main thread from start "
-                    "to end and writes the call tree.")
-    limit = parser.add_mutually_exclusive_group()
-    limit.add_argument("--threshold", default=DEFAULT_THRESHOLD, metavar="T",
-                       help="shortest call kept: nanoseconds or a number with ns, us, ms or s "
-                            f"(default {DEFAULT_THRESHOLD})")
-    limit.add_argument("--depth", type=int, metavar="N",
-                       help="keep calls at most N levels deep instead, whatever their duration")
-    parser.add_argument("--coroutines", action="store_true",
-                        help="coroutine-aware: follow the first coroutine the program runs (main in "
-                             "asyncio.run(main())) across its awaits, and record the waits")
-    parser.add_argument("--format", choices=("tree", "perfetto", "collapsed"), default="tree",
-                        help="indented text tree (default), Chrome Trace Event JSON for "
-                             "ui.perfetto.dev, or collapsed stacks for flame graphs")
-    parser.add_argument("-o", dest="output", metavar="FILE", help="write there instead of stdout")
-    parser.add_argument("-m", dest="module", nargs=argparse.REMAINDER, metavar="module [args]",
-                        help="run a library module as a script, like python -m")
-    parser.add_argument("script", nargs="?", help="the program to run")
-    parser.add_argument("args", nargs=argparse.REMAINDER, help="its arguments")
-    return parser
+class UsageError(Exception):
+    pass
+
+
+class Options:
+    threshold = None
+    depth = None
+    format = "tree"
+    output = None
+    coroutines = False
+    help = False
+    module = None
+    script = None
+    args = ()
+
+
+def _long_option(word):
+    """The long option `word` names, allowing an unambiguous prefix as argparse does."""
+    if word in VALUED or word in FLAGS:
+        return word
+    found = [name for name in (*VALUED, *FLAGS) if name.startswith("--") and name.startswith(word)]
+    if len(found) != 1:
+        raise UsageError(f"ambiguous option: {word} could match {', '.join(found)}" if found
+                         else f"unrecognized argument: {word}")
+    return found[0]
+
+
+def _take_option(word, words, options):
+    """Sets the option `word` names, taking its value from `words` unless
+    given as --name=value or -oFILE; returns the option's name."""
+    if word.startswith("--"):
+        name, glued, value = word.partition("=")
+        name = _long_option(name)
+    else:
+        name, value = word[:2], word[2:]
+        glued = bool(value)
+    if name in FLAGS and not glued:
+        setattr(options, FLAGS[name], True)
+    elif name in VALUED:
+        if not glued:
+            if not words:
+                raise UsageError(f"argument {name}: expected one argument")
+            value = words.pop(0)
+        setattr(options, VALUED[name], value)
+    else:
+        raise UsageError(f"unrecognized argument: {word}")
+    return name
+
+
+def parse_args(argv):
+    """The options, the program and its arguments, as python reads `[options] script args`:
+    options end at the script, at -m (whose module may be glued: -mtimeit) or at --."""
+    options = Options()
+    seen = set()
+    words = list(argv)
+    while words:
+        word = words.pop(0)
+        if word == "--":
+            if not words:
+                raise UsageError("give a script or -m module")
+            word = words.pop(0)
+        elif word.startswith("-m"):
+            name = word[2:] or (words.pop(0) if words else "")
+            if not name:
+                raise UsageError("argument -m: expected a module name")
+            options.module, options.args = name, words
+            break
+        elif word.startswith("-") and word != "-":
+            seen.add(_take_option(word, words, options))
+            continue
+        options.script, options.args = word, words
+        break
+    if options.help:
+        return options
+    if {"--threshold", "--depth"} <= seen:
+        raise UsageError("argument --depth: not allowed with argument --threshold")
+    if options.format not in FORMATS:
+        raise UsageError(f"argument --format: invalid choice: {options.format!r} "
+                         f"(choose from {', '.join(FORMATS)})")
+    if options.script is None and options.module is None:
+        raise UsageError("give a script or -m module")
+    return options
+
+
+def make_trace(options):
+    """The trace the options ask for; a bad threshold or depth is a usage error."""
+    depth = None
+    if options.depth is not None:
+        try:
+            depth = int(options.depth)
+        except ValueError:
+            raise UsageError(f"argument --depth: invalid int value: {options.depth!r}") from None
+    threshold = None if depth is not None else (options.threshold or DEFAULT_THRESHOLD)
+    try:
+        return trace(threshold, depth, coroutines=options.coroutines)
+    except ValueError as exc:
+        raise UsageError(str(exc)) from None
+
+
+class Destination:
+    """Where the trace goes, settled before the program runs, which may
+    change directory or close its standard output.
+
+    `fd` is a duplicate of file descriptor 1 when the trace goes to standard
+    output; otherwise `path` is absolute and `named` tells that the path was
+    chosen here, not given."""
+
+    def __init__(self, options):
+        self.fd = self.path = None
+        self.named = False
+        output = options.output
+        if output is None and options.format in DEFAULT_FILES:
+            output, self.named = DEFAULT_FILES[options.format], True
+        if output in (None, "-"):
+            try:
+                self.fd = os.dup(1)
+            except OSError:
+                raise UsageError("standard output is closed: give -o FILE") from None
+            return
+        self.path = os.path.abspath(output)
+        self.shown = output
+        folder = os.path.dirname(self.path)
+        if os.path.isdir(self.path):
+            raise UsageError(f"can't write {output!r}: it is a directory")
+        if not os.path.isdir(folder) or not os.access(folder, os.W_OK | os.X_OK):
+            raise UsageError(f"can't write {output!r}: {folder!r} is not a writable directory")
+
+    def name(self):
+        return "standard output" if self.path is None else repr(self.shown)
+
+    def write(self, render, ends_line):
+        """Calls render(file) with a binary file object for the destination.
+
+        A regular file appears whole or not at all: it is written under a
+        temporary name in the same directory, then renamed over the old one;
+        any failure removes it. Others (a device, a pipe) are written in place.
+        `ends_line(fd)` says whether the program left standard output at the
+        start of a line."""
+        if self.path is None:
+            with open(self.fd, "wb") as out:
+                if not ends_line(self.fd):
+                    out.write(b"\n")
+                render(out)
+            return
+        import stat
+
+        try:
+            mode = os.stat(self.path).st_mode
+        except FileNotFoundError:
+            mode = None
+        if mode is not None and not stat.S_ISREG(mode):
+            with open(self.path, "wb") as out:
+                self._render_into(out, render)
+            return
+        import tempfile
+
+        folder, base = os.path.split(self.path)
+        fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{base}.", suffix=".part")
+        try:
+            with open(fd, "wb") as out:
+                self._render_into(out, render)
+            os.chmod(temporary, stat.S_IMODE(mode) if mode is not None else 0o666 & ~_umask())
+            os.replace(temporary, self.path)
+        except BaseException:
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass
+            raise
+
+    def _render_into(self, out, render):
+        if not self.path.endswith(".gz"):
+            render(out)
+            return
+        import gzip
+
+        with gzip.GzipFile(fileobj=out, mode="wb", filename=os.path.basename(self.path[:-3]), mtime=0) as zipped:
+            render(zipped)
+
+
+def _umask():
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+def _ends_line(fd):
+    """Whether the output behind `fd` is empty or ends with a newline, as
+    far as can be told: only a regular file can be read back."""
+    import stat
+
+    info = os.fstat(fd)
+    if not stat.S_ISREG(info.st_mode):
+        return False
+    if info.st_size == 0:
+        return True
+    try:
+        # Output is usually opened for writing only: read it through a file
+        # descriptor of its own.
+        reader = os.open(f"/proc/self/fd/{fd}", os.O_RDONLY)
+    except OSError:
+        return False
+    try:
+        return os.pread(reader, 1, info.st_size - 1) == b"\n"
+    finally:
+        os.close(reader)
 
 
 def _script_main(path, args):
     """The code and __main__ module of a script, with sys.argv and sys.path[0] set as python sets them."""
-    with io.open_code(path) as file:
+    from _frozen_importlib_external import SourceFileLoader
+    from io import open_code
+
+    with open_code(path) as file:
         source = file.read()
     path, given = os.path.abspath(path), path
     code = compile(source, path, "exec", dont_inherit=True)
-    module = types.ModuleType("__main__")
-    module.__dict__.update(__file__=path, __cached__=None, __builtins__=builtins,
-                           __loader__=importlib.machinery.SourceFileLoader("__main__", path))
-    sys.path[0] = os.path.dirname(path)
+    module = type(sys)("__main__")
+    module.__dict__.update(__file__=path, __cached__=None, __builtins__=__builtins__,
+                           __loader__=SourceFileLoader("__main__", path))
+    if not sys.flags.safe_path:
+        sys.path[0] = os.path.dirname(path)
     sys.argv = [given, *args]
     return code, module
 
 
 def _module_main(name, args):
     """The code and __main__ module of `python -m name`; a package runs its __main__ submodule."""
+    # python -m searches the current directory first, whatever started this command.
+    if not sys.flags.safe_path:
+        sys.path[0] = os.getcwd()
+    import importlib.util
+
     found = importlib.util.find_spec(name)
     if found is not None and found.submodule_search_locations is not None:
         found = importlib.util.find_spec(f"{name}.__main__")
@@ -73,8 +309,8 @@ def _module_main(name, args):
     code = found.loader.get_code(found.name)
     if code is None:
         raise ImportError(f"No code object available for {name!r}")
-    module = types.ModuleType("__main__")
-    module.__dict__.update(__file__=found.origin, __cached__=found.cached, __builtins__=builtins,
+    module = type(sys)("__main__")
+    module.__dict__.update(__file__=found.origin, __cached__=found.cached, __builtins__=__builtins__,
                            __loader__=found.loader, __package__=found.parent, __spec__=found)
     sys.argv = [found.origin, *args]
     return code, module
@@ -86,8 +322,16 @@ def _exit_status(exc):
         return 0
     if isinstance(exc.code, int):
         return exc.code
-    print(exc.code, file=sys.stderr)
+    _print_to_program_stderr(exc.code)
     return 1
+
+
+def _print_to_program_stderr(text):
+    # The program's own messages go where it left sys.stderr, as under python.
+    try:
+        print(text, file=sys.stderr)
+    except Exception:
+        pass
 
 
 def _run(code, module, tracer):
@@ -96,7 +340,7 @@ def _run(code, module, tracer):
     Calling the module's code as a function runs it with its globals as its
     locals, as exec does, but without a built-in call (exec) above the
     program in the trace."""
-    program = types.FunctionType(code, module.__dict__)
+    program = type(_run)(code, module.__dict__)
     sys.modules["__main__"] = module
     failure = None
     with tracer:
@@ -110,46 +354,106 @@ def _run(code, module, tracer):
         return _exit_status(failure)
     # The traceback starts with this function's own frame; python's starts at the program.
     failure = failure.with_traceback(failure.__traceback__.tb_next)
-    sys.excepthook(type(failure), failure, failure.__traceback__)
-    return 130 if isinstance(failure, KeyboardInterrupt) else 1
+    try:
+        sys.excepthook(type(failure), failure, failure.__traceback__)
+    except Exception:
+        pass
+    return STATUS_INTERRUPTED if isinstance(failure, KeyboardInterrupt) else 1
 
 
-def _render(tracer, options, target):
+def _render(tracer, options, target, out):
+    """Writes the trace to the binary file `out` in the chosen format."""
+    from .render import chrome_trace, collapsed_stacks, format_duration, text_tree
+
     tree = tracer.tree
     if options.format == "perfetto":
+        import json
+        import threading
+
         document = chrome_trace(tree, pid=os.getpid(), tid=threading.get_native_id(),
                                 process_name=f"python {target}", thread_name="MainThread")
-        return json.dumps(document) + "\n"
+        out.write(json.dumps(document).encode() + b"\n")
+        return
     if options.format == "collapsed":
-        return collapsed_stacks(tree)
+        out.write(collapsed_stacks(tree).encode())
+        return
     if tracer.depth is not None:
-        limit = f"calls at most {tracer.depth} levels deep"
+        limit = f"calls at most {tracer.depth} level{'s' if tracer.depth > 1 else ''} deep"
     else:
         limit = f"calls of at least {format_duration(tracer.threshold_ns)}"
     mode = ", coroutine-aware" if tracer.coroutines else ""
     count = sum(record is not None for record in tree.records)
-    return f"spantree: {target}: {count} records, {limit}{mode}\n" + text_tree(tree)
+    header = f"spantree: {target}: {count} records, {limit}{mode}\n"
+    out.write((header + text_tree(tree)).encode())
+
+
+class Messages:
+    """Writes this command's own one-line messages to a duplicate of file
+    descriptor 2, whatever the program did to sys.stderr."""
+
+    def __init__(self):
+        try:
+            self.fd = os.dup(2)
+        except OSError:
+            self.fd = None
+
+    def say(self, text):
+        if self.fd is None:
+            return
+        try:
+            os.write(self.fd, f"spantree: {text}\n".encode(errors="backslashreplace"))
+        except OSError:
+            pass
+
+
+def _hook_report(tracer, start_ns):
+    from .render import format_duration
+
+    after = format_duration(max(tracer.hook_lost_ns - start_ns, 0))
+    return (f"spantree's profile hook was {tracer.hook_lost} {after} after the program started: "
+            "the trace has no calls after that, and calls still open then show as [unknown]")
+
+
+def _flush_program_output():
+    for stream in (sys.stdout, sys.stderr):
+        try:
+            stream.flush()
+        except Exception:
+            pass
+
+
+def _prog_name():
+    if os.path.basename(sys.argv[0]) == "__main__.py":
+        return "python -m spantree"
+    return os.path.basename(sys.argv[0]) or "spantree"
+
+
+def _usage_error(prog, message):
+    print(USAGE.format(prog=prog, pad=" " * len(prog)), file=sys.stderr)
+    print(f"{prog}: error: {message}", file=sys.stderr)
+    return 2
 
 
 def main(argv=None):
-    parser = _parser()
-    options = parser.parse_args(argv)
-    if (options.module is None) == (options.script is None):
-        parser.error("give a script or -m module")
-    if options.module == []:
-        parser.error("argument -m: expected a module name")
-    threshold = None if options.depth is not None else options.threshold
+    prog = _prog_name()
     try:
-        tracer = trace(threshold, options.depth, coroutines=options.coroutines)
-    except ValueError as exc:
-        parser.error(str(exc))
+        options = parse_args(sys.argv[1:] if argv is None else argv)
+        if options.help:
+            print(USAGE.format(prog=prog, pad=" " * len(prog)))
+            print(HELP.format(threshold=DEFAULT_THRESHOLD, failed=STATUS_WRITE_FAILED,
+                              interrupted=STATUS_INTERRUPTED, **DEFAULT_FILES), end="")
+            return 0
+        tracer = make_trace(options)
+        destination = Destination(options)
+    except UsageError as exc:
+        return _usage_error(prog, str(exc))
 
-    target = options.script if options.module is None else f"-m {options.module[0]}"
+    target = options.script if options.module is None else f"-m {options.module}"
     try:
         if options.module is None:
             code, module = _script_main(options.script, options.args)
         else:
-            code, module = _module_main(options.module[0], options.module[1:])
+            code, module = _module_main(options.module, options.args)
     except ImportError as exc:
         print(f"spantree: {exc}", file=sys.stderr)
         return 1
@@ -160,16 +464,33 @@ def main(argv=None):
         print(f"spantree: can't open {target!r}: {exc}", file=sys.stderr)
         return 2
 
-    # The output is opened before the program runs, which may change directory.
-    try:
-        out = sys.stdout if options.output is None else open(options.output, "w", encoding="utf-8")
-    except OSError as exc:
-        parser.error(f"can't write {options.output!r}: {exc}")
+    messages = Messages()
+    import time
+
+    start_ns = time.time_ns()
+    status = None
     try:
         status = _run(code, module, tracer)
-        out.write(_render(tracer, options, target))
-        out.flush()
-    finally:
-        if options.output is not None:
-            out.close()
+        _flush_program_output()
+        if tracer.hook_lost:
+            # A profile function the program left behind would watch the rendering.
+            sys.setprofile(None)
+            messages.say(_hook_report(tracer, start_ns))
+        destination.write(lambda out: _render(tracer, options, target, out), _ends_line)
+    except KeyboardInterrupt:
+        messages.say(f"interrupted: the trace was not written to {destination.name()}"
+                     if destination.path else "interrupted: the trace on standard output is incomplete")
+        return status or STATUS_INTERRUPTED
+    except BrokenPipeError:
+        # The reader stopped reading: like a Unix tool, stop quietly. Standard
+        # output now goes nowhere, so that python's own flush at exit is quiet too.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, 1)
+        os.close(devnull)
+        return status
+    except OSError as exc:
+        messages.say(f"can't write the trace to {destination.name()}: {exc.strerror or exc}")
+        return status or STATUS_WRITE_FAILED
+    if destination.named:
+        messages.say(f"wrote the {options.format} trace to {destination.shown}")
     return status

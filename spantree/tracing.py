@@ -1,16 +1,24 @@
 """Tracing a block of code, or one coroutine, on the calling thread."""
 
-import re
-import threading
-from decimal import Decimal
+import sys
 
 import spantree_C
 
-from .records import ThreadTrace, decode
-
 _UNITS = {"ns": 1, "us": 1_000, "µs": 1_000, "ms": 1_000_000, "s": 1_000_000_000}
-_DURATION = re.compile(r"\s*([0-9]+(?:\.[0-9]*)?|\.[0-9]+)\s*(ns|us|µs|ms|s)?\s*", re.ASCII)
+_SPACE = " \t\n\r\f\v"
+_DIGITS = frozenset("0123456789")
 _INT64_MAX = 2**63 - 1
+
+
+def _split_duration(text):
+    """(digits before the point, digits after it, unit) of "1.5ms"-like text, or None."""
+    text = text.strip(_SPACE)
+    unit = next((u for u in ("ns", "us", "µs", "ms", "s") if text.endswith(u)), "ns")
+    number = text.removesuffix(unit).rstrip(_SPACE) if text.endswith(unit) else text
+    whole, point, fraction = number.partition(".")
+    if not (whole or fraction) or not _DIGITS.issuperset(whole + fraction):
+        return None
+    return whole, fraction, unit
 
 
 def parse_threshold(value):
@@ -19,25 +27,30 @@ def parse_threshold(value):
     if isinstance(value, bool) or not isinstance(value, (int, str)):
         raise TypeError(f"threshold must be nanoseconds (int) or a string such as '1ms', not {value!r}")
     if isinstance(value, str):
-        match = _DURATION.fullmatch(value)
-        if not match:
+        parts = _split_duration(value)
+        if parts is None:
             raise ValueError(f"bad threshold {value!r}: expected a number with a unit ns, us, ms or s, "
                              "such as '250us'")
-        ns = Decimal(match[1]) * _UNITS[match[2] or "ns"]
-        if ns != ns.to_integral_value():
+        whole, fraction, unit = parts
+        ns, rest = divmod(int(whole + fraction or "0") * _UNITS[unit], 10 ** len(fraction))
+        if rest:
             raise ValueError(f"bad threshold {value!r}: not a whole number of nanoseconds")
-        value = int(ns)
-    if not -_INT64_MAX <= value <= _INT64_MAX:
-        raise ValueError(f"threshold {value} ns is out of range")
+        value = ns
+    if not 0 <= value <= _INT64_MAX:
+        raise ValueError(f"threshold {value} ns is out of range (0 to {_INT64_MAX})")
     return value
 
 
 def _check_depth(depth):
     if isinstance(depth, bool) or not isinstance(depth, int):
         raise TypeError(f"depth must be an int, not {depth!r}")
-    if depth < 1:
-        raise ValueError(f"depth must be at least 1, not {depth}")
+    if not 1 <= depth <= sys.maxsize:
+        raise ValueError(f"depth must be at least 1 and at most {sys.maxsize}, not {depth}")
     return depth
+
+
+def _is_trace_profiler(hook):
+    return type(hook).__qualname__ == "TraceProfiler" and type(hook).__module__ == "pyvarnex.ext"
 
 
 class trace:
@@ -53,6 +66,10 @@ class trace:
     entered while nothing else is open is followed across its suspensions,
     with the coroutines it awaits and the calls they make; use `run` to trace
     one coroutine from a wrapper. A trace object is used once.
+
+    A thread has one profile hook: the trace refuses to start where another
+    is installed, and if the traced code replaces or removes the hook, the
+    records end there (`hook_lost` says how, `hook_lost_ns` when).
     """
 
     def __init__(self, threshold=None, depth=None, *, coroutines=False):
@@ -66,19 +83,41 @@ class trace:
         self._raw = None
         self._tree = None
         self._threads = None
+        self.hook_lost = None
+        self.hook_lost_ns = None
 
     def __enter__(self):
         if self._started:
             raise RuntimeError("a trace object is used once")
+        installed = sys.getprofile()
+        if installed is not None:
+            what = "another spantree trace" if _is_trace_profiler(installed) else repr(installed)
+            raise RuntimeError(f"this thread already has a profile function ({what}); "
+                               "a thread runs one profiler at a time")
         self._started = True
         self._profiler = spantree_C.set_trace_profile(
             self._deliver, None, self.threshold_ns, self.coroutines, self.depth or 0)
         return self
 
     def __exit__(self, *exc_info):
+        if self._profiler is None:
+            raise RuntimeError("the trace is not running (start it with a with statement)")
+        installed = self._profiler.thread_hook
+        if installed is not self._profiler:
+            self.hook_lost = "removed" if installed is None else f"replaced by {installed!r}"
+            self.hook_lost_ns = self._profiler.last_event_ns
         # The removal comes first: whatever runs before it is traced.
         spantree_C.remove_trace_profile(self._profiler)
         self._profiler = None
+        if self.hook_lost and callable(installed) and not _is_trace_profiler(installed):
+            # The profile function the traced code installed outlives the trace.
+            sys.setprofile(installed)
+        # Imported only now: starting a trace loads nothing the traced code
+        # would otherwise load itself.
+        import threading
+
+        from .records import ThreadTrace, decode
+
         thread = threading.current_thread()
         self._threads = (ThreadTrace(thread.name, threading.get_native_id(), self._raw, self.coroutines),)
         self._tree = decode(self._raw, coroutines=self.coroutines)

@@ -33,6 +33,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <stddef.h>
 #include <stdint.h>
 #include <string.h>
 #include <time.h>
@@ -146,6 +147,9 @@ struct TraceProfiler {
   int64_t next_index;
   int64_t is_async;
   int64_t threshold_ns;
+  // The time of the last event the hook received: once another hook has
+  // replaced this one, where the trace stops.
+  int64_t last_event_ns;
   int64_t depth;
   Py_ssize_t max_depth;
   // Set by the first remove_trace_profile(), which also runs the final sweep
@@ -185,6 +189,32 @@ constinit PyTypeObject FrameNode_Type =
     static_type("pyvarnex.ext.FrameNode", sizeof(FrameNode), FrameNode_Dealloc);
 constinit PyTypeObject TraceProfiler_Type =
     static_type("pyvarnex.ext.TraceProfiler", sizeof(TraceProfiler), TraceProfiler_Dealloc);
+
+// Read-only from Python: whoever holds the profiler can tell when its hook
+// last ran, and whether it is still installed.
+PyMemberDef TraceProfiler_members[] = {
+    {"last_event_ns", Py_T_LONGLONG, offsetof(TraceProfiler, last_event_ns), Py_READONLY,
+     "CLOCK_REALTIME nanoseconds of the last event the hook received (its installation before any)."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+// New reference: what sys.getprofile() returns on the calling thread. An
+// attribute read makes no call event, so the trace does not see it.
+PyObject* TraceProfiler_GetThreadHook(PyObject*, void*) {
+  PyObject* getprofile = PySys_GetObject("getprofile");  // borrowed
+  if (!getprofile) {
+    PyErr_SetString(PyExc_RuntimeError, "sys.getprofile is missing");
+    return nullptr;
+  }
+  return PyObject_CallNoArgs(getprofile);
+}
+
+PyGetSetDef TraceProfiler_getset[] = {
+    {"thread_hook", TraceProfiler_GetThreadHook, nullptr,
+     "The calling thread's profile object, as sys.getprofile() gives it, read without a call event.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 inline bool is_root(const FrameNode* node) { return node->index == kRootIndex; }
 inline bool is_coroutine_node(const FrameNode* node) { return node->frame_id != nullptr; }
@@ -692,6 +722,7 @@ int sync_hook(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
   const int64_t now = _get_time_ns();
   auto* self = reinterpret_cast<TraceProfiler*>(obj);
   if (self->removed) return 0;
+  self->last_event_ns = now;
   if (is_call_event(what)) {
     push_plain_node<filter>(self, now);
   } else if (is_return_event(what) && !is_root(self->current)) {
@@ -849,6 +880,7 @@ int async_hook(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
   const int64_t now = _get_time_ns();
   auto* self = reinterpret_cast<TraceProfiler*>(obj);
   if (self->removed) return 0;
+  self->last_event_ns = now;
   const bool call = is_call_event(what);
   // A return with nothing open below the root has nothing to close; the
   // event loop's own returns end here, before any work.
@@ -919,6 +951,7 @@ PyObject* set_trace_profile(PyObject*, PyObject* args, PyObject*) {
   profiler->next_index = 0;
   profiler->is_async = is_async;
   profiler->threshold_ns = threshold_ns;
+  profiler->last_event_ns = _get_time_ns();
   profiler->depth = 0;
   profiler->max_depth = max_depth;
 
@@ -1046,6 +1079,8 @@ PyModuleDef spantree_module = {
 }  // namespace
 
 PyMODINIT_FUNC INIT_FUNCTION(MODULE_NAME)() {
+  TraceProfiler_Type.tp_members = TraceProfiler_members;
+  TraceProfiler_Type.tp_getset = TraceProfiler_getset;
   if (PyType_Ready(&FrameNode_Type) < 0 || PyType_Ready(&TraceProfiler_Type) < 0) return nullptr;
   return PyModule_Create2(&spantree_module, PYTHON_API_VERSION);
 }
