@@ -3,6 +3,7 @@ whatever way the program ends."""
 
 import json
 import os
+import signal
 import subprocess
 import sys
 
@@ -36,16 +37,23 @@ asyncio.run(main())
 """
 
 
-def spantree_cli(cwd, *args, program=None):
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT)]))
+
+
+def spantree_cli(cwd, *args, program=None, command=(sys.executable, "-m", "spantree"), **options):
     if program is not None:
         (cwd / "prog.py").write_text(program)
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT)]))
-    return subprocess.run([sys.executable, "-m", "spantree", *map(str, args)], cwd=cwd, env=env,
-                          capture_output=True, text=True, timeout=120)
+    options.setdefault("capture_output", "stdout" not in options)
+    return subprocess.run([*command, *map(str, args)], cwd=cwd, env=ENV, text=True, timeout=120, **options)
+
+
+def trace_part(stdout):
+    """The text trace at the end of standard output, from its "spantree:" header line."""
+    return stdout[stdout.index("\nspantree: ") + 1:]
 
 
 def tree_labels(text):
-    """The indented labels of a text tree, without its two header lines and its time columns."""
+    """The indented labels of a text trace, without its two header lines and its time columns."""
     return [line[20:] for line in text.splitlines()[2:]]
 
 
@@ -60,9 +68,11 @@ def test_sync_script_runs_like_python_and_its_stacks_are_written(tmp_path):
 
 def test_depth_counts_levels_from_the_program_itself(tmp_path):
     proc = spantree_cli(tmp_path, "--depth", 2, "prog.py", program=SYNC)
-    assert proc.stdout.splitlines()[1] == "spantree: prog.py: 3 records, calls at most 2 levels deep"
-    assert tree_labels(proc.stdout.split("\n", 1)[1]) == [
+    assert trace_part(proc.stdout).splitlines()[0] == "spantree: prog.py: 3 records, calls at most 2 levels deep"
+    assert tree_labels(trace_part(proc.stdout)) == [
         "<module>  prog.py:1", "  outer  prog.py:6", "  print  <built-in>"]
+    proc = spantree_cli(tmp_path, "--depth", 1, "prog.py")
+    assert trace_part(proc.stdout).splitlines()[0] == "spantree: prog.py: 1 records, calls at most 1 level deep"
 
 
 def test_asyncio_run_script_has_main_as_its_top_coroutine(tmp_path):
@@ -76,7 +86,7 @@ def test_asyncio_run_script_has_main_as_its_top_coroutine(tmp_path):
     assert sum(e["cat"] == "await" and e["dur"] >= 1500 for e in events) == 2
 
     proc = spantree_cli(tmp_path, "--coroutines", "prog.py")
-    assert tree_labels(proc.stdout)[0] == "main  prog.py:6  (coroutine)"
+    assert tree_labels(trace_part(proc.stdout))[0] == "main  prog.py:6  (coroutine)"
 
 
 def test_uncaught_exception_prints_its_traceback_and_the_trace_is_still_written(tmp_path):
@@ -98,12 +108,13 @@ def test_system_exit_passes_its_status_and_the_trace_is_still_written(tmp_path, 
     program = f"import sys\nlen('x')\n{ending}\nprint('not reached')\n"
     proc = spantree_cli(tmp_path, "--threshold", 0, "prog.py", program=program)
     assert (proc.returncode, proc.stderr) == (status, stderr)
-    assert tree_labels(proc.stdout)[:2] == ["<module>  prog.py:1", "  len  <built-in>"]
+    assert tree_labels(trace_part(proc.stdout))[:2] == ["<module>  prog.py:1", "  len  <built-in>"]
 
 
 @pytest.mark.parametrize("module, spec_name, file", [
-    ("pkg.tool", "pkg.tool", "tool.py"),
-    ("pkg", "pkg.__main__", "__main__.py"),
+    (["-m", "pkg.tool"], "pkg.tool", "tool.py"),
+    (["-m", "pkg"], "pkg.__main__", "__main__.py"),
+    (["-mpkg.tool"], "pkg.tool", "tool.py"),
 ])
 def test_dash_m_runs_a_module_or_a_package_as_main(tmp_path, module, spec_name, file):
     (tmp_path / "pkg").mkdir()
@@ -112,7 +123,7 @@ def test_dash_m_runs_a_module_or_a_package_as_main(tmp_path, module, spec_name, 
         (tmp_path / "pkg" / name).write_text(
             "import os, sys\n\ndef work():\n    return len(sys.argv)\n\n"
             "print(__name__, __spec__.name, os.path.basename(sys.argv[0]), sys.argv[1:], work())\n")
-    proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "collapsed", "-m", module, "x", "-o", "y")
+    proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "collapsed", "-o", "-", *module, "x", "-o", "y")
     program_output, *stacks = proc.stdout.splitlines()
     assert program_output == f"__main__ {spec_name} {file} ['x', '-o', 'y'] 4"
     assert f"<module> ({file}:1);work ({file}:3);len" in [s.rsplit(" ", 1)[0] for s in stacks]
@@ -124,8 +135,192 @@ def test_dash_m_runs_a_module_or_a_package_as_main(tmp_path, module, spec_name, 
     (["--threshold", "1ms", "--depth", "2", "prog.py"], 2, "not allowed with"),
     (["missing.py"], 2, "can't open 'missing.py'"),
     (["-m", "no_such_module_here"], 1, "No module named 'no_such_module_here'"),
+    (["--depth", "99999999999999999999", "-o", "out.txt", "prog.py"], 2, "depth must be at least 1 and at most"),
+    (["-o", "out.txt", "--depth", "0", "prog.py"], 2, "depth must be at least 1"),
+    (["-o", "out.txt", "--depth", "two", "prog.py"], 2, "invalid int value: 'two'"),
+    (["-o", "out.txt", "--threshold", "-5", "prog.py"], 2, "bad threshold '-5'"),
+    (["-o", "out.txt", "--format", "svg", "prog.py"], 2, "invalid choice: 'svg'"),
+    (["-o", "out.txt", "--bogus", "prog.py"], 2, "unrecognized argument: --bogus"),
+    (["-o", "no/such/dir/out.txt", "prog.py"], 2, "is not a writable directory"),
+    (["-o", ".", "prog.py"], 2, "it is a directory"),
+    (["-o"], 2, "argument -o: expected one argument"),
 ])
-def test_usage_errors_run_nothing(tmp_path, args, status, message):
+def test_usage_errors_run_nothing_and_touch_no_file(tmp_path, args, status, message):
+    (tmp_path / "out.txt").write_text("previous trace\n")
     proc = spantree_cli(tmp_path, *args, program="print('ran')\n")
     assert (proc.returncode, proc.stdout) == (status, "")
-    assert message in proc.stderr
+    assert message in proc.stderr and "Traceback" not in proc.stderr
+    assert (tmp_path / "out.txt").read_text() == "previous trace\n"
+
+
+@pytest.mark.parametrize("ending", [
+    "sys.stdout.close()",
+    "os.close(1)",
+    "sys.stdout = sys.stderr = None",
+    "os.dup2(os.open(os.devnull, os.O_RDONLY), 1)",
+])
+def test_the_trace_reaches_stdout_whatever_the_program_did_to_it(tmp_path, ending):
+    proc = spantree_cli(tmp_path, "--threshold", 0, "prog.py",
+                        program=f"import os, sys\nprint('out', flush=True)\n{ending}\n")
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert proc.stdout.startswith("out\n")
+    assert tree_labels(trace_part(proc.stdout))[0] == "<module>  prog.py:1"
+
+
+def test_json_tool_closing_stdout_keeps_its_output_and_the_trace(tmp_path):
+    (tmp_path / "data.json").write_text('{"a": [1]}')
+    proc = spantree_cli(tmp_path, "-m", "json.tool", "--compact", "data.json")
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert proc.stdout.startswith('{"a":[1]}\n\nspantree: -m json.tool: ')
+
+
+@pytest.mark.parametrize("fmt, default", [("perfetto", "spantree.json"), ("collapsed", "spantree.folded")])
+def test_machine_formats_go_to_a_file_of_their_own(tmp_path, fmt, default):
+    proc = spantree_cli(tmp_path, "--threshold", 0, "--format", fmt, "prog.py",
+                        program="import os\nos.mkdir('sub')\nos.chdir('sub')\n" + SYNC)
+    assert proc.returncode == 0
+    assert proc.stdout == "argv [] __main__ 90\n"
+    assert proc.stderr == f"spantree: wrote the {fmt} trace to {default}\n"
+    written = (tmp_path / default).read_text()
+    if fmt == "perfetto":
+        assert "outer" in {e["name"] for e in json.loads(written)["traceEvents"]}
+    else:
+        assert all(line.startswith("<module> (prog.py:1)") for line in written.splitlines())
+
+
+def test_header_starts_on_a_line_of_its_own(tmp_path):
+    program = "print('no newline', end='')\n"
+    assert spantree_cli(tmp_path, "prog.py", program=program).stdout.startswith("no newline\nspantree: prog.py: ")
+    # Where it can be read back, a program's output that ends a line gets no blank line.
+    with open(tmp_path / "stdout.txt", "w") as stdout:
+        spantree_cli(tmp_path, "prog.py", program="print('line')\n", stdout=stdout)
+    assert (tmp_path / "stdout.txt").read_text().startswith("line\nspantree: prog.py: ")
+
+
+def test_a_closed_pipe_ends_quietly(tmp_path):
+    # A small output, then a trace far larger than a pipe's buffer.
+    (tmp_path / "prog.py").write_text("print(0)\nfor i in range(20_000):\n    len('x')\n")
+    proc = subprocess.Popen([sys.executable, "-m", "spantree", "--threshold", "0", "prog.py"], cwd=tmp_path, env=ENV,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert proc.stdout.readline() == b"0\n"
+    proc.stdout.close()
+    assert proc.stderr.read() == b""
+    assert proc.wait(timeout=120) == 0
+
+
+@pytest.mark.parametrize("ending, status", [("", 120), ("raise SystemExit(3)", 3)])
+def test_a_write_error_is_one_line_and_the_status_says_who_failed(tmp_path, ending, status):
+    proc = spantree_cli(tmp_path, "-o", "/dev/full", "prog.py", program=f"len('x')\n{ending}\n")
+    assert proc.returncode == status
+    assert proc.stderr == "spantree: can't write the trace to '/dev/full': No space left on device\n"
+
+
+def test_interrupted_writing_leaves_the_previous_file_whole(tmp_path):
+    (tmp_path / "out.folded").write_text("previous trace\n")
+    # The program arranges a Ctrl-C for the moment the stacks are being built.
+    program = ("import os, signal, spantree.render as render\n"
+               "collapsed_stacks = render.collapsed_stacks\n"
+               "def interrupted(tree):\n"
+               "    os.kill(os.getpid(), signal.SIGINT)\n"
+               "    return collapsed_stacks(tree) + sum(range(10**6)) * 'x'\n"
+               "render.collapsed_stacks = interrupted\n")
+    proc = spantree_cli(tmp_path, "--format", "collapsed", "-o", "out.folded", "prog.py", program=program)
+    assert (proc.returncode, proc.stderr) == (130, "spantree: interrupted: the trace was not written to 'out.folded'\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.folded", "prog.py"]
+    assert (tmp_path / "out.folded").read_text() == "previous trace\n"
+
+
+def test_os_exit_leaves_no_file(tmp_path):
+    proc = spantree_cli(tmp_path, "-o", "out.txt", "prog.py", program="import os\nos._exit(5)\n")
+    assert (proc.returncode, proc.stderr) == (5, "")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["prog.py"]
+
+
+def test_output_replaces_a_file_whole_keeps_its_mode_and_follows_no_chdir(tmp_path):
+    (tmp_path / "out.txt").write_text("previous trace\n")
+    (tmp_path / "out.txt").chmod(0o640)
+    proc = spantree_cli(tmp_path, "--threshold", 0, "-o", "out.txt", "prog.py",
+                        program="import os\nos.mkdir('sub')\nos.chdir('sub')\nlen('x')\n")
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert tree_labels((tmp_path / "out.txt").read_text())[:3] == [
+        "<module>  prog.py:1", "  mkdir  <built-in>", "  chdir  <built-in>"]
+    assert (tmp_path / "out.txt").stat().st_mode & 0o777 == 0o640
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.txt", "prog.py", "sub"]
+
+
+def test_gz_output_is_compressed(tmp_path):
+    import gzip
+
+    proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "collapsed", "-o", "out.folded.gz", "prog.py",
+                        program=SYNC)
+    assert proc.returncode == 0
+    assert "<module> (prog.py:1);outer (prog.py:6);inner (prog.py:3);sum" in \
+        gzip.decompress((tmp_path / "out.folded.gz").read_bytes()).decode()
+
+
+def test_before_the_program_starts_nothing_is_imported_that_python_does_not_import(tmp_path):
+    (tmp_path / "first.py").write_text("import sys\nprint(' '.join(sorted(sys.modules)))\n")
+
+    def modules(*command):
+        proc = subprocess.run(command, cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=120)
+        return set(proc.stdout.splitlines()[0].split())
+
+    ours = {"spantree", "spantree.cli", "spantree.tracing", "spantree_C"}
+    plain, plain_m = modules(sys.executable, "first.py"), modules(sys.executable, "-m", "first")
+    assert modules(sys.executable, "-m", "spantree", "-m", "first") - plain_m == ours
+    # What python -m itself loads (runpy and its imports) is there for a script too.
+    assert modules(sys.executable, "-m", "spantree", "first.py") - plain - (plain_m - plain) == ours
+
+
+def test_the_installed_command_runs_modules_from_the_current_directory(tmp_path):
+    (tmp_path / "bin").mkdir()
+    (tmp_path / "bin" / "spantree").write_text("import sys\nfrom spantree.cli import main\nsys.exit(main())\n")
+    (tmp_path / "mod.py").write_text("import sys\nprint('mod', sys.argv[1:])\n")
+    proc = spantree_cli(tmp_path, "-m", "mod", "a", command=(sys.executable, "bin/spantree"))
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert proc.stdout.startswith("mod ['a']\n\nspantree: -m mod: ")
+    assert spantree_cli(tmp_path, command=(sys.executable, "bin/spantree")).stderr.startswith("usage: spantree ")
+
+
+HOOKS = """\
+import sys
+events = []
+
+def work():
+    return sum(range(10))
+
+work()
+{change}
+work()
+print(len(events) > 0 if events else 'no events')
+"""
+
+
+@pytest.mark.parametrize("change, how, printed", [
+    ("sys.setprofile(lambda *event: events.append(event))", "replaced by <function <lambda> at", "True"),
+    ("sys.setprofile(None)", "removed", "no events"),
+])
+def test_a_program_that_changes_the_profile_hook_is_told_where_the_trace_ends(tmp_path, change, how, printed):
+    proc = spantree_cli(tmp_path, "--threshold", 0, "prog.py", program=HOOKS.format(change=change))
+    assert proc.returncode == 0 and proc.stdout.startswith(printed + "\n")
+    (line,) = proc.stderr.splitlines()
+    assert line.startswith(f"spantree: spantree's profile hook was {how}")
+    assert line.endswith(" after the program started: the trace has no calls after that, "
+                         "and calls still open then show as [unknown]")
+    labels = tree_labels(trace_part(proc.stdout))
+    assert labels[:3] == ["[unknown]  #0 left no record (still open at the end)",
+                          "  work  prog.py:4", "    sum  <built-in>"]
+    assert labels.count("  work  prog.py:4") == 1
+
+
+@pytest.mark.parametrize("program", [
+    "import pickle\n\nclass Point:\n    x = 1\n\n"
+    "assert pickle.loads(pickle.dumps(Point())).__class__ is Point\nprint('pickled')\n",
+    "import multiprocessing as mp\n\ndef square(x):\n    return x * x\n\n"
+    "if __name__ == '__main__':\n    with mp.get_context('spawn').Pool(1) as pool:\n"
+    "        print('pickled', pool.map(square, [3]))\n",
+])
+def test_main_module_classes_pickle_and_spawned_children_find_main(tmp_path, program):
+    proc = spantree_cli(tmp_path, "prog.py", program=program)
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert proc.stdout.startswith("pickled")

@@ -8,6 +8,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -136,7 +137,7 @@ def test_chrome_trace_of_a_known_trace():
 
 @pytest.mark.parametrize("value, ns", [
     (1234, 1234), ("500ns", 500), ("250us", 250_000), ("250µs", 250_000), ("1.5ms", 1_500_000),
-    ("2s", 2_000_000_000), (" 7 ", 7),
+    ("2s", 2_000_000_000), (" 7 ", 7), ("1.", 1), (".5us", 500), ("0", 0), ("3 ms", 3_000_000),
 ])
 def test_threshold_accepts_nanoseconds_and_durations_with_units(value, ns):
     assert spantree.parse_threshold(value) == ns
@@ -144,7 +145,8 @@ def test_threshold_accepts_nanoseconds_and_durations_with_units(value, ns):
 
 @pytest.mark.parametrize("value, error", [
     ("ms", ValueError), ("-1ms", ValueError), ("1e3", ValueError), ("0.5ns", ValueError),
-    ("10000000000s", ValueError), (1.5, TypeError), (True, TypeError),
+    ("10000000000s", ValueError), (1.5, TypeError), (True, TypeError), (-1, ValueError), ("1.2.3ms", ValueError),
+    (".", ValueError), ("٣ms", ValueError), ("1\u00a0ms", ValueError),
 ])
 def test_bad_threshold_is_refused(value, error):
     with pytest.raises(error, match="threshold"):
@@ -223,6 +225,82 @@ def test_pip_install_into_a_fresh_venv_brings_modules_package_and_command(tmp_pa
               any(importlib.util.find_spec(name) for name in test_only))
     """)) == "True False\n"
     (tmp_path / "prog.py").write_text("def work():\n    return sorted(range(5))\n\nwork()\n")
-    stacks = run(python, "-m", "spantree", "--threshold", "0", "--format", "collapsed", "prog.py")
+    stacks = run(python, "-m", "spantree", "--threshold", "0", "--format", "collapsed", "-o", "-", "prog.py")
     assert "<module> (prog.py:1);work (prog.py:1);sorted " in stacks
-    assert (venv / "bin" / "spantree").exists()
+    # The installed command runs -m modules from the current directory, as python -m does.
+    stacks = run(str(venv / "bin" / "spantree"), "--threshold", "0", "--format", "collapsed", "-o", "-", "-m", "prog")
+    assert "<module> (prog.py:1);work (prog.py:1);sorted " in stacks
+
+
+@pytest.mark.parametrize("options, error", [
+    ({"depth": 0}, "depth must be at least 1"),
+    ({"depth": 2**63}, "depth must be at least 1 and at most"),
+    ({"threshold": -1}, "threshold -1 ns is out of range"),
+])
+def test_trace_refuses_what_the_command_line_refuses(options, error):
+    with pytest.raises(ValueError, match=error):
+        spantree.trace(**options)
+
+
+def test_trace_refuses_to_start_over_another_profile_function(no_gc):
+    with spantree.trace() as outer:
+        with pytest.raises(RuntimeError, match=r"already has a profile function \(another spantree trace\)"):
+            spantree.trace().__enter__()
+        middle()
+    assert shape(outer.tree.roots)[-1] == ("middle", [("leaf", []), ("leaf", [])])
+    assert outer.hook_lost is None
+
+    def profile(*event):
+        pass
+
+    sys.setprofile(profile)
+    try:
+        with pytest.raises(RuntimeError, match=r"profile function \(<function .*profile at"):
+            spantree.trace().__enter__()
+    finally:
+        sys.setprofile(None)
+
+
+def test_exit_without_enter_is_a_clear_error_and_leaves_the_hook_alone():
+    def profile(*event):
+        pass
+
+    sys.setprofile(profile)
+    try:
+        with pytest.raises(RuntimeError, match="the trace is not running"):
+            spantree.trace().__exit__(None, None, None)
+        assert sys.getprofile() is profile
+    finally:
+        sys.setprofile(None)
+
+
+def test_traced_code_that_changes_the_hook_keeps_its_own_and_the_trace_says_when(no_gc):
+    events = []
+    before = time.time_ns()
+    with spantree.trace() as traced:
+        middle()
+        sys.setprofile(lambda *event: events.append(event))
+        middle()
+    try:
+        assert sys.getprofile() is not None
+    finally:
+        sys.setprofile(None)
+    assert events and traced.hook_lost.startswith("replaced by <function ")
+    assert before < traced.hook_lost_ns < time.time_ns()
+    # The first middle() is whole, the second is missing.
+    assert [n.record.name for n in traced.tree.roots if n.record] == ["middle"]
+
+    with spantree.trace() as traced:
+        sys.setprofile(None)
+        middle()
+    assert traced.hook_lost == "removed" and not any(traced.records)
+
+
+def test_importing_the_package_loads_no_submodule_until_a_name_is_used(subprocess_python):
+    proc = subprocess_python("""
+        import sys
+        import spantree
+        print(sorted(m for m in sys.modules if m.startswith("spantree")))
+        print(spantree.Kind.CALL, spantree.format_duration(1500), "trace" in dir(spantree))
+    """)
+    assert proc.stdout == "['spantree']\ncall 1.50 us True\n"
