@@ -158,7 +158,9 @@ def make_trace(options):
             depth = int(options.depth)
         except ValueError:
             raise UsageError(f"argument --depth: invalid int value: {options.depth!r}") from None
-    threshold = None if depth is not None else (options.threshold or DEFAULT_THRESHOLD)
+    threshold = None if depth is not None else options.threshold
+    if depth is None and threshold is None:
+        threshold = DEFAULT_THRESHOLD
     try:
         return trace(threshold, depth, coroutines=options.coroutines)
     except ValueError as exc:
@@ -185,28 +187,33 @@ class Destination:
             except OSError:
                 raise UsageError("standard output is closed: give -o FILE") from None
             return
-        self.path = os.path.abspath(output)
+        # A link is followed: the file it names is the one replaced.
+        self.path = os.path.realpath(output)
         self.shown = output
         folder = os.path.dirname(self.path)
         if os.path.isdir(self.path):
             raise UsageError(f"can't write {output!r}: it is a directory")
+        if os.path.exists(self.path):
+            if not os.access(self.path, os.W_OK):
+                raise UsageError(f"can't write {output!r}: permission denied")
+            if not os.path.isfile(self.path):
+                return  # a device or a pipe, written in place
         if not os.path.isdir(folder) or not os.access(folder, os.W_OK | os.X_OK):
             raise UsageError(f"can't write {output!r}: {folder!r} is not a writable directory")
 
     def name(self):
         return "standard output" if self.path is None else repr(self.shown)
 
-    def write(self, render, ends_line):
+    def write(self, render):
         """Calls render(file) with a binary file object for the destination.
 
         A regular file appears whole or not at all: it is written under a
         temporary name in the same directory, then renamed over the old one;
         any failure removes it. Others (a device, a pipe) are written in place.
-        `ends_line(fd)` says whether the program left standard output at the
-        start of a line."""
+        On standard output, the trace starts on a line of its own."""
         if self.path is None:
             with open(self.fd, "wb") as out:
-                if not ends_line(self.fd):
+                if not _ends_line(self.fd):
                     out.write(b"\n")
                 render(out)
             return
@@ -322,16 +329,12 @@ def _exit_status(exc):
         return 0
     if isinstance(exc.code, int):
         return exc.code
-    _print_to_program_stderr(exc.code)
-    return 1
-
-
-def _print_to_program_stderr(text):
-    # The program's own messages go where it left sys.stderr, as under python.
+    # Printed where the program left sys.stderr, as python does.
     try:
-        print(text, file=sys.stderr)
+        print(exc.code, file=sys.stderr)
     except Exception:
         pass
+    return 1
 
 
 def _run(code, module, tracer):
@@ -476,7 +479,7 @@ def main(argv=None):
             # A profile function the program left behind would watch the rendering.
             sys.setprofile(None)
             messages.say(_hook_report(tracer, start_ns))
-        destination.write(lambda out: _render(tracer, options, target, out), _ends_line)
+        destination.write(lambda out: _render(tracer, options, target, out))
     except KeyboardInterrupt:
         messages.say(f"interrupted: the trace was not written to {destination.name()}"
                      if destination.path else "interrupted: the trace on standard output is incomplete")

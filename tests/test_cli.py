@@ -324,3 +324,16 @@ def test_main_module_classes_pickle_and_spawned_children_find_main(tmp_path, pro
     proc = spantree_cli(tmp_path, "prog.py", program=program)
     assert (proc.returncode, proc.stderr) == (0, "")
     assert proc.stdout.startswith("pickled")
+
+
+def test_profilers_that_share_the_thread_keep_the_trace_whole_and_a_second_trace_is_refused(tmp_path):
+    program = ("import cProfile\n\ndef work():\n    return sum(range(10))\n\n"
+               "cProfile.run('work()', 'stats.out')\nwork()\n"
+               "import spantree\nspantree.trace().__enter__()\n")
+    proc = spantree_cli(tmp_path, "--depth", 2, "prog.py", program=program)
+    assert proc.returncode == 1
+    assert proc.stderr.endswith("RuntimeError: this thread already has a profile function "
+                                "(another spantree trace); a thread runs one profiler at a time\n")
+    labels = tree_labels(trace_part(proc.stdout))
+    assert [label.split(":")[0] for label in labels if "work" in label or "run" in label] == [
+        "  run  cProfile.py", "  work  prog.py"]
