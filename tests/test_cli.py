@@ -337,3 +337,12 @@ def test_profilers_that_share_the_thread_keep_the_trace_whole_and_a_second_trace
     labels = tree_labels(trace_part(proc.stdout))
     assert [label.split(":")[0] for label in labels if "work" in label or "run" in label] == [
         "  run  cProfile.py", "  work  prog.py"]
+
+
+def test_output_through_a_link_replaces_the_file_it_names(tmp_path):
+    (tmp_path / "real.txt").write_text("previous trace\n")
+    (tmp_path / "link.txt").symlink_to("real.txt")
+    proc = spantree_cli(tmp_path, "-o", "link.txt", "prog.py", program="len('x')\n")
+    assert proc.returncode == 0
+    assert (tmp_path / "link.txt").is_symlink()
+    assert (tmp_path / "real.txt").read_text().startswith("spantree: prog.py: ")
