@@ -200,12 +200,12 @@ def test_header_starts_on_a_line_of_its_own(tmp_path):
 def test_a_closed_pipe_ends_quietly(tmp_path):
     # A small output, then a trace far larger than a pipe's buffer.
     (tmp_path / "prog.py").write_text("print(0)\nfor i in range(20_000):\n    len('x')\n")
-    proc = subprocess.Popen([sys.executable, "-m", "spantree", "--threshold", "0", "prog.py"], cwd=tmp_path, env=ENV,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    assert proc.stdout.readline() == b"0\n"
-    proc.stdout.close()
-    assert proc.stderr.read() == b""
-    assert proc.wait(timeout=120) == 0
+    with subprocess.Popen([sys.executable, "-m", "spantree", "--threshold", "0", "prog.py"], cwd=tmp_path,
+                          env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE) as proc:
+        assert proc.stdout.readline() == b"0\n"
+        proc.stdout.close()
+        assert proc.stderr.read() == b""
+        assert proc.wait(timeout=120) == 0
 
 
 @pytest.mark.parametrize("ending, status", [("", 120), ("raise SystemExit(3)", 3)])
