@@ -15,3 +15,11 @@ __all__ = [
     "CallTree", "Kind", "Node", "Record", "ThreadTrace", "chrome_trace", "collapsed_stacks", "decode",
     "format_duration", "parse_threshold", "text_tree", "trace",
 ]
+
+
+def __getattr__(name):
+    # spantree.otel needs OpenTelemetry, so it is imported on first use only.
+    if name == "otel":
+        import importlib
+        return importlib.import_module(".otel", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
