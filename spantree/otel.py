@@ -125,8 +125,11 @@ class span_tree:
         return self._trace if self._tracing else None
 
     def _emit(self):
-        threads = [(thread, decode(thread.records, coroutines=thread.coroutines))
-                   for thread in self._trace.threads]
+        threads = self._trace.threads
+        if len(threads) == 1:  # the trace has decoded these records already
+            threads = [(threads[0], self._trace.tree)]
+        else:
+            threads = [(thread, decode(thread.records, coroutines=thread.coroutines)) for thread in threads]
         kept = _longest(threads, self.max_spans)
         self.dropped = sum(1 for _, tree in threads for r in tree.records if r is not None) - len(kept)
         for number, (thread, tree) in enumerate(threads):

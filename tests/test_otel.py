@@ -7,6 +7,7 @@ import gc
 import os
 import sys
 import time
+import warnings
 
 import pytest
 
@@ -16,15 +17,17 @@ sys.path.insert(0, str(ROOT))
 sys.path.insert(0, str(ROOT / "tests"))
 
 try:
+    with warnings.catch_warnings(action="ignore", category=DeprecationWarning):
+        # Debian's protobuf 4.21 calls datetime.utcfromtimestamp() on import.
+        from opentelemetry.exporter.otlp.proto.http.trace_exporter import OTLPSpanExporter
+        from otlp_receiver import Receiver, attributes
     from opentelemetry import trace as otel_trace
-    from opentelemetry.exporter.otlp.proto.http.trace_exporter import OTLPSpanExporter
     from opentelemetry.sdk.trace import TracerProvider
     from opentelemetry.sdk.trace.export import SimpleSpanProcessor
     from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
     from opentelemetry.sdk.trace.sampling import ALWAYS_OFF
 
     import spantree.otel
-    from otlp_receiver import Receiver, attributes
     MISSING = None
 except ImportError as error:
     MISSING = f"OpenTelemetry SDK, OTLP/HTTP exporter or proto package not importable ({error}); " \
