@@ -20,6 +20,7 @@ rest of the package never imports it.
 import functools
 import heapq
 import inspect
+import logging
 import sys
 import time
 
@@ -33,6 +34,8 @@ except ImportError:
 
 from .records import Kind, decode
 from .tracing import trace
+
+_log = logging.getLogger(__name__)
 
 DEFAULT_MAX_SPANS = 1000
 DEFAULT_THRESHOLD = "1ms"
@@ -95,8 +98,12 @@ class span_tree:
         self._parent = parent
         self._parent_context = otel_trace.set_span_in_context(parent)
         if parent.get_span_context().trace_flags.sampled and sys.getprofile() is None:
+            try:
+                self._trace.__enter__()
+            except BaseException as error:
+                self._close(type(error), error, time.time_ns())
+                raise
             self._tracing = True
-            self._trace.__enter__()
         return self
 
     def __exit__(self, exc_type, exc, traceback):
@@ -107,16 +114,27 @@ class span_tree:
             end_ns = time.time_ns()
             if self._token is not None:
                 otel_context.detach(self._token)
+                self._token = None
         try:
             if self._tracing:
                 self._emit()
+        except Exception:
+            # Observability never changes the outcome of the traced code.
+            _log.warning("spantree.otel: emitting the spans of %r failed", self.name, exc_info=True)
         finally:
-            if self._own_span is not None:
-                if exc is not None:
-                    self._own_span.record_exception(exc)
-                    self._own_span.set_status(otel_trace.StatusCode.ERROR, f"{exc_type.__name__}: {exc}")
-                self._own_span.end(end_time=end_ns)
+            self._close(exc_type, exc, end_ns)
         return False
+
+    def _close(self, exc_type, exc, end_ns):
+        """Detaches and ends the span this block made, if it made one."""
+        if self._token is not None:
+            otel_context.detach(self._token)
+            self._token = None
+        if self._own_span is not None:
+            if exc is not None:
+                self._own_span.record_exception(exc)
+                self._own_span.set_status(otel_trace.StatusCode.ERROR, f"{exc_type.__name__}: {exc}")
+            self._own_span.end(end_time=end_ns)
 
     @property
     def trace(self):

@@ -294,6 +294,50 @@ def test_nested_blocks_trace_once_and_leave_no_hook(exporter):
 
 
 @needs_sdk
+def test_concurrent_traced_tasks_on_one_loop_trace_one_at_a_time(exporter):
+    @spantree.otel.traced(threshold=0, tracer_provider=exporter.provider)
+    async def first():
+        return await waits()
+
+    @spantree.otel.traced(threshold=0, tracer_provider=exporter.provider)
+    async def second():
+        return await waits()
+
+    async def both():
+        return await asyncio.gather(first(), second())
+
+    assert asyncio.run(both()) == ["done", "done"]
+    assert sys.getprofile() is None
+    spans = exporter.get_finished_spans()
+    tops = {s.name.rsplit(".", 1)[-1]: s for s in spans if s.parent is None}
+    # `second` starts while `first` is traced: its block span is made, its calls are not traced.
+    assert sorted(tops) == ["first", "second"]
+    assert [name for name, _ in shape(spans, tops["first"].context.span_id)] == ["first"]
+    assert shape(spans, tops["second"].context.span_id) == []
+
+
+class FailingProcessor(SimpleSpanProcessor if MISSING is None else object):
+    def on_end(self, span):
+        if span.name == "middle":
+            raise OSError("collector gone")
+
+
+@needs_sdk
+def test_failing_emission_is_logged_and_leaves_the_block_alone(exporter, caplog):
+    exporter.provider.add_span_processor(FailingProcessor(InMemorySpanExporter()))
+
+    @spantree.otel.traced(threshold=0, tracer_provider=exporter.provider)
+    def work():
+        return middle()
+
+    assert work() == 1
+    (message,) = [r for r in caplog.records if r.name == "spantree.otel"]
+    assert "emitting the spans of" in message.getMessage() and "collector gone" in message.exc_text
+    # The block's own span still ends.
+    assert [s.name for s in exporter.get_finished_spans() if s.parent is None] == [work.__qualname__]
+
+
+@needs_sdk
 def test_global_provider_is_used_by_default(subprocess_python):
     # set_tracer_provider works once per process: a child keeps the suite's global state clean.
     proc = subprocess_python("""
