@@ -96,8 +96,7 @@ async def waits():
 
 @pytest.fixture
 def exporter():
-    """An SDK tracer provider exporting into memory; also the global provider's
-    stand-in for tests that use the default (see `global_provider`)."""
+    """An in-memory exporter behind an SDK tracer provider (`exporter.provider`)."""
     gc.disable()
     memory = InMemorySpanExporter()
     provider = TracerProvider()
@@ -106,6 +105,13 @@ def exporter():
     yield memory
     gc.enable()
     provider.shutdown()
+
+
+def finished(exporter):
+    """The spans exported so far and the one without a parent."""
+    spans = exporter.get_finished_spans()
+    (top,) = [s for s in spans if s.parent is None]
+    return spans, top
 
 
 def by_name(spans):
@@ -135,8 +141,7 @@ def check_nested_in_time(spans):
 def test_sync_block_without_a_current_span_gets_a_span_named_after_it(exporter):
     with spantree.otel.span_tree(threshold=0, name="block", tracer_provider=exporter.provider) as block:
         middle()
-    spans = exporter.get_finished_spans()
-    (top,) = [s for s in spans if s.parent is None]
+    spans, top = finished(exporter)
     assert top.name == "block" and top.instrumentation_scope.name == "spantree"
     assert shape(spans, top.context.span_id) == [("middle", [("leaf", []), ("leaf", [])])]
     assert {s.context.trace_id for s in spans} == {top.context.trace_id}
@@ -157,8 +162,7 @@ def test_threshold_keeps_slow_calls_and_marks_built_ins(exporter):
         middle()
         slow()
     ended = time.time_ns()
-    spans = exporter.get_finished_spans()
-    (top,) = [s for s in spans if s.parent is None]
+    spans, top = finished(exporter)
     assert shape(spans, top.context.span_id) == [("slow", [("sleep", [])])]
     check_nested_in_time(spans)
     named = by_name(spans)
@@ -188,8 +192,7 @@ def test_coroutine_decorator_gives_the_coroutine_its_awaits(exporter):
         return await waits()
 
     assert asyncio.run(handler()) == "done"
-    spans = exporter.get_finished_spans()
-    (top,) = [s for s in spans if s.parent is None]
+    spans, top = finished(exporter)
     assert top.name.endswith("handler")
     tree = shape(spans, top.context.span_id)
     (handler_span,) = tree
@@ -239,8 +242,8 @@ def test_span_limit_keeps_the_longest_and_counts_the_rest(exporter, limit):
             short_call()
     records = [r for r in block.trace.tree.records if r is not None]
     assert sorted(r.name for r in records) == ["long_call"] * 3 + ["short_call"] * 10 + ["sleep"] * 3
-    spans = [s for s in exporter.get_finished_spans() if s.name != "block"]
-    (top,) = [s for s in exporter.get_finished_spans() if s.name == "block"]
+    spans, top = finished(exporter)
+    spans = [s for s in spans if s is not top]
     longest = sorted((r.duration_ns for r in records), reverse=True)[:limit]
     assert sorted((s.end_time - s.start_time for s in spans), reverse=True) == longest
     assert (block.emitted, block.dropped) == (len(longest), 16 - len(longest))
@@ -259,8 +262,7 @@ def test_exception_in_the_block_is_recorded_and_passes_through(exporter):
     with pytest.raises(KeyError, match="missing"):
         with spantree.otel.span_tree(threshold="1ms", name="block", tracer_provider=exporter.provider):
             fails()
-    spans = exporter.get_finished_spans()
-    (top,) = [s for s in spans if s.parent is None]
+    spans, top = finished(exporter)
     assert top.status.status_code is otel_trace.StatusCode.ERROR
     assert [e.name for e in top.events] == ["exception"]
     assert shape(spans, top.context.span_id) == [("fails", [("slow", [("sleep", [])])])]
@@ -286,8 +288,7 @@ def test_nested_blocks_trace_once_and_leave_no_hook(exporter):
         middle()
     assert sys.getprofile() is None
     assert inner.emitted == 0
-    spans = exporter.get_finished_spans()
-    (top,) = [s for s in spans if s.parent is None]
+    spans, top = finished(exporter)
     assert top.name == "outer" and "inner" not in by_name(spans)
     assert [name for name, _ in shape(spans, top.context.span_id)].count("middle") == 2
     assert outer.emitted == len(spans) - 1
@@ -338,33 +339,6 @@ def test_failing_emission_is_logged_and_leaves_the_block_alone(exporter, caplog)
 
 
 @needs_sdk
-def test_global_provider_is_used_by_default(subprocess_python):
-    # set_tracer_provider works once per process: a child keeps the suite's global state clean.
-    proc = subprocess_python("""
-        import sys
-        sys.path.insert(0, %r)
-        from opentelemetry import trace
-        from opentelemetry.sdk.trace import TracerProvider
-        from opentelemetry.sdk.trace.export import SimpleSpanProcessor
-        from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanExporter
-        import spantree.otel
-
-        memory = InMemorySpanExporter()
-        provider = TracerProvider()
-        provider.add_span_processor(SimpleSpanProcessor(memory))
-        trace.set_tracer_provider(provider)
-
-        def work():
-            return sum(range(10))
-
-        with spantree.otel.span_tree(threshold=0):
-            work()
-        print(sorted(s.name for s in memory.get_finished_spans()))
-    """ % str(ROOT))
-    assert proc.stdout.split("\n")[0] == "['<module>', 'sum', 'work']"
-
-
-@needs_sdk
 @pytest.mark.parametrize("options, error, message", [
     ({"max_spans": -1}, ValueError, "max_spans"),
     ({"max_spans": "10"}, TypeError, "max_spans"),
@@ -385,15 +359,6 @@ def test_decorator_refuses_bad_options_and_generators():
         @spantree.otel.traced
         def numbers():
             yield 1
-
-
-@needs_sdk
-def test_a_block_object_is_used_once(exporter):
-    block = spantree.otel.span_tree(tracer_provider=exporter.provider)
-    with block:
-        pass
-    with pytest.raises(RuntimeError, match="used once"):
-        block.__enter__()
 
 
 def wire_view(span_id, trace_id, parent_id, name, start, end, attributes):
