@@ -107,22 +107,17 @@ class span_tree:
         return self
 
     def __exit__(self, exc_type, exc, traceback):
+        end_ns = None
         try:
             if self._tracing:
                 self._trace.__exit__(exc_type, exc, traceback)
-        finally:
-            end_ns = time.time_ns()
-            if self._token is not None:
-                otel_context.detach(self._token)
-                self._token = None
-        try:
-            if self._tracing:
+                end_ns = time.time_ns()
                 self._emit()
         except Exception:
             # Observability never changes the outcome of the traced code.
             _log.warning("spantree.otel: emitting the spans of %r failed", self.name, exc_info=True)
         finally:
-            self._close(exc_type, exc, end_ns)
+            self._close(exc_type, exc, end_ns or time.time_ns())
         return False
 
     def _close(self, exc_type, exc, end_ns):
