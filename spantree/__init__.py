@@ -22,6 +22,8 @@ __all__ = sorted(_HOMES)
 
 
 def __getattr__(name):
+    if name == "otel":  # needs OpenTelemetry: imported on first use only
+        return __import__(f"{__name__}.otel", fromlist=["otel"])
     home = _HOMES.get(name)
     if home is None:
         raise AttributeError(f"module 'spantree' has no attribute {name!r}")
