@@ -10,10 +10,14 @@ show it, so it fails on the others.
 
 import asyncio
 import io
+import os
+import shutil
+import subprocess
 import sys
 
 import pytest
 
+from conftest import ROOT
 from tracing import decode, trace
 
 VERSION = sys.version_info[:2]
@@ -304,3 +308,40 @@ def called_under(records, parent, child):
 ], ids=lambda v: v.__name__ if callable(v) else None)
 def test_records_follow_the_standard_library_of_each_version(program, parent, child, versions):
     assert called_under(trace(program), parent, child) == (VERSION in versions)
+
+
+# ---------------------------------------------------------------------------
+# Versions outside the supported ones
+
+
+def tool_env():
+    """The environment without the sanitizer runtime, for the build tools."""
+    return {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
+
+
+@pytest.mark.parametrize("args, env, message", [
+    (["3.12"], {}, "bootstrap: CPython 3.12 is not supported (supported: 3.13 3.14 3.15)"),
+    (["3.16"], {}, "bootstrap: CPython 3.16 is not supported (supported: 3.13 3.14 3.15)"),
+    # An interpreter of one's own must be the version it stands for.
+    (["3.15"], {"PYTHON315": sys.executable} if VERSION != (3, 15) else {"PYTHON315": "/bin/false"},
+     "is not a CPython 3.15"),
+])
+def test_bootstrap_refuses_other_versions(args, env, message):
+    proc = subprocess.run([str(ROOT / "tools" / "bootstrap"), *args], env=tool_env() | env,
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode != 0 and message in proc.stderr, proc.stderr
+
+
+@pytest.mark.skipif(not shutil.which("python3") or shutil.which("cmake") is None,
+                    reason="needs a host python3 and cmake")
+def test_cmake_names_an_unsupported_interpreter(tmp_path):
+    host = shutil.which("python3")
+    host_version = subprocess.run([host, "-c", "import sys; print('%d.%d.%d' % sys.version_info[:3])"],
+                                  capture_output=True, text=True, check=True).stdout.strip()
+    if host_version.rsplit(".", 1)[0] in ("3.13", "3.14", "3.15"):
+        pytest.skip(f"the host's python3 is {host_version}, a supported version")
+    proc = subprocess.run(["cmake", "-S", str(ROOT), "-B", str(tmp_path), f"-DPython_EXECUTABLE={host}"],
+                          env=tool_env(), capture_output=True, text=True, timeout=120)
+    assert proc.returncode != 0
+    assert "spantree builds for CPython 3.13, 3.14, 3.15" in proc.stderr, proc.stderr
+    assert f"is Python {host_version}" in " ".join(proc.stderr.split())
