@@ -335,9 +335,11 @@ def test_bootstrap_refuses_other_versions(args, env, message):
 @pytest.mark.skipif(not shutil.which("python3") or shutil.which("cmake") is None,
                     reason="needs a host python3 and cmake")
 def test_cmake_names_an_unsupported_interpreter(tmp_path):
-    host = shutil.which("python3")
-    host_version = subprocess.run([host, "-c", "import sys; print('%d.%d.%d' % sys.version_info[:3])"],
-                                  capture_output=True, text=True, check=True).stdout.strip()
+    # Shims such as pyenv's choose an interpreter by the environment: ask the
+    # one chosen for its real path.
+    host, host_version = subprocess.run(
+        ["python3", "-c", "import sys; print(sys.executable, '%d.%d.%d' % sys.version_info[:3])"],
+        env=tool_env(), capture_output=True, text=True, check=True).stdout.split()
     if host_version.rsplit(".", 1)[0] in ("3.13", "3.14", "3.15"):
         pytest.skip(f"the host's python3 is {host_version}, a supported version")
     proc = subprocess.run(["cmake", "-S", str(ROOT), "-B", str(tmp_path), f"-DPython_EXECUTABLE={host}"],
