@@ -5,10 +5,13 @@ import asyncio
 import gc
 import json
 import os
+import pathlib
+import re
 import subprocess
 import sys
 import textwrap
 import time
+import zipfile
 
 import pytest
 
@@ -196,10 +199,30 @@ def test_run_traces_one_coroutine_from_a_wrapper(no_gc):
     check_chrome_trace(spantree.chrome_trace(traced.tree))
 
 
+def glibc_versions(shared_object):
+    out = subprocess.run(["objdump", "-T", shared_object], capture_output=True, text=True, check=True).stdout
+    return {tuple(map(int, v)) for v in re.findall(r"\bGLIBC_(\d+)\.(\d+)\b", out)}
+
+
+def check_wheel(wheel, unpacked):
+    """The wheel is for this interpreter and its manylinux tag names a glibc
+    that provides every symbol version its shared objects import."""
+    abi = f"cp{sys.version_info.major}{sys.version_info.minor}{'d' if hasattr(sys, 'gettotalrefcount') else ''}"
+    match = re.fullmatch(rf"spantree-[^-]+-cp\d+-{abi}-manylinux_(\d+)_(\d+)_x86_64\.whl", wheel.name)
+    assert match, wheel.name
+    tagged = (int(match[1]), int(match[2]))
+    with zipfile.ZipFile(wheel) as archive:
+        archive.extractall(unpacked)
+    imported = set().union(*(glibc_versions(so) for so in unpacked.glob("*.so")))
+    assert len(list(unpacked.glob("*.so"))) == 3
+    assert tagged in imported and max(imported) == tagged, (tagged, sorted(imported))
+
+
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="pip, cmake and the compiler would all run with the preloaded "
                            "AddressSanitizer runtime; the release run checks the install")
-def test_pip_install_into_a_fresh_venv_brings_modules_package_and_command(tmp_path):
+@pytest.mark.parametrize("source", ["checkout", "wheel"])
+def test_install_into_a_fresh_venv_brings_modules_package_and_command(tmp_path, source):
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "SPANTREE_BUILD")}
     env |= {"PIP_NO_CACHE_DIR": "1", "PIP_DISABLE_PIP_VERSION_CHECK": "1", "PIP_NO_INPUT": "1"}
 
@@ -208,12 +231,20 @@ def test_pip_install_into_a_fresh_venv_brings_modules_package_and_command(tmp_pa
         assert proc.returncode == 0, f"{command}\n--- stdout\n{proc.stdout}\n--- stderr\n{proc.stderr}"
         return proc.stdout
 
+    if source == "wheel":
+        wheel = pathlib.Path(run(sys.executable, str(ROOT / "tools" / "build_wheel.py"),
+                                 "--outdir", str(tmp_path / "dist"),
+                                 "--build-dir", str(tmp_path / "build")).strip())
+        check_wheel(wheel, tmp_path / "unpacked")
+        install = [str(wheel)]
+    else:
+        install = [f"--config-settings=build-dir={tmp_path / 'build'}", str(ROOT)]
+
     venv = tmp_path / "venv"
     # Debian's interpreter has no ensurepip; pip comes from the system site-packages.
     run(sys.executable, "-m", "venv", "--system-site-packages", "--without-pip", str(venv))
     python = str(venv / "bin" / "python")
-    run(python, "-m", "pip", "install", "--no-build-isolation", "--no-index",
-        f"--config-settings=build-dir={tmp_path / 'build'}", str(ROOT))
+    run(python, "-m", "pip", "install", "--no-build-isolation", "--no-index", *install)
     assert run(python, "-c", textwrap.dedent(f"""
         import sys
         assert not {{{str(ROOT)!r}, {str(BUILD)!r}}} & set(sys.path), sys.path
@@ -222,14 +253,16 @@ def test_pip_install_into_a_fresh_venv_brings_modules_package_and_command(tmp_pa
         modules = (lockmeter_C, threaddump_C, spantree_C, spantree)
         test_only = ("spantree_testing_C", "bench_floor_C")
         print(all(m.__file__.startswith(sys.prefix) for m in modules),
-              any(importlib.util.find_spec(name) for name in test_only))
-    """)) == "True False\n"
+              any(importlib.util.find_spec(name) for name in test_only),
+              "%d.%d" % sys.version_info[:2])
+    """)) == f"True False {sys.version_info.major}.{sys.version_info.minor}\n"
     (tmp_path / "prog.py").write_text("def work():\n    return sorted(range(5))\n\nwork()\n")
     stacks = run(python, "-m", "spantree", "--threshold", "0", "--format", "collapsed", "-o", "-", "prog.py")
     assert "<module> (prog.py:1);work (prog.py:1);sorted " in stacks
     # The installed command runs -m modules from the current directory, as python -m does.
     stacks = run(str(venv / "bin" / "spantree"), "--threshold", "0", "--format", "collapsed", "-o", "-", "-m", "prog")
     assert "<module> (prog.py:1);work (prog.py:1);sorted " in stacks
+    assert "    work  prog.py:1\n" in run(str(venv / "bin" / "spantree"), "--threshold", "0", "prog.py")
 
 
 @pytest.mark.parametrize("options, error", [

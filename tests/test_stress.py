@@ -327,17 +327,19 @@ import json, sys
 import spantree_C
 from tracing import Delivery, decode
 
-def shape(delivery, references, name):
+def shape(delivery, released, name):
     # The delivered records as (name, parent) rows, whether the rows named
     # `name` form one chain, each under the one before, and whether the
-    # profiler is gone (it held a reference to the callback).
+    # profiler is gone (it held a reference to the callback: the caller
+    # compares reference counts taken in its own frame, as what a call
+    # adds to them differs between interpreter versions).
     records = delivery.calls[0][1] if delivery.calls else []
     rows = [r and (decode(r).name, decode(r).parent) for r in records]
     chain = [i for i, row in enumerate(rows) if row and row[0] == name]
     chained = all(rows[i][1] == previous for previous, i in zip([-1] + chain, chain))
     print(json.dumps(dict(length=len(rows), chain=len(chain), chained=chained, nones=rows.count(None),
                           first=rows[0] if rows else None, last=rows[-1] if rows else None,
-                          released=sys.getrefcount(delivery) == references)))
+                          released=released)))
 
 class Ending:
     # Where and how the trace ends; decided before it starts, so that
@@ -369,7 +371,8 @@ def deep_recursion(depth, max_depth, ending):
     recurse(depth, end)
     if held:
         end()
-    shape(delivery, references, "recurse")
+    released = sys.getrefcount(delivery) == references
+    shape(delivery, released, "recurse")
 
 class Suspend:
     def __await__(self):
@@ -401,7 +404,8 @@ def await_chain(depth, max_depth, ending):
     except StopIteration as stop:
         assert stop.value == 0
     del coroutine
-    shape(delivery, references, "chain")
+    released = sys.getrefcount(delivery) == references
+    shape(delivery, released, "chain")
 """
 
 
