@@ -1,6 +1,6 @@
 """python -m spantree: runs a Python program under the tracer and writes its calls.
 
-    python -m spantree [--threshold T | --depth N] [--coroutines]
+    python -m spantree [--threshold T | --depth N] [--coroutines] [--main-thread]
                        [--format tree|perfetto|collapsed] [-o FILE]
                        (script.py | -m module) [args...]
 """
@@ -13,10 +13,10 @@ import io
 import json
 import os
 import sys
-import threading
 import types
 
-from .render import chrome_trace, collapsed_stacks, format_duration, text_tree
+from .render import format_duration
+from .threadviews import threads_chrome_trace, threads_collapsed, threads_text
 from .tracing import trace
 
 DEFAULT_THRESHOLD = "100us"
@@ -25,8 +25,8 @@ DEFAULT_THRESHOLD = "100us"
 def _parser():
     parser = argparse.ArgumentParser(
         prog="python -m spantree",
-        description="Runs a Python program like python does, traces its main thread from start "
-                    "to end and writes the call tree.")
+        description="Runs a Python program like python does, traces every thread it runs from "
+                    "start to end and writes their call trees.")
     limit = parser.add_mutually_exclusive_group()
     limit.add_argument("--threshold", default=DEFAULT_THRESHOLD, metavar="T",
                        help="shortest call kept: nanoseconds or a number with ns, us, ms or s "
@@ -35,7 +35,11 @@ def _parser():
                        help="keep calls at most N levels deep instead, whatever their duration")
     parser.add_argument("--coroutines", action="store_true",
                         help="coroutine-aware: follow the first coroutine the program runs (main in "
-                             "asyncio.run(main())) across its awaits, and record the waits")
+                             "asyncio.run(main())) across its awaits, and record the waits; "
+                             "each thread follows its own first coroutine")
+    parser.add_argument("--main-thread", action="store_true",
+                        help="trace the main thread alone, leaving the program's other threads "
+                             "untouched")
     parser.add_argument("--format", choices=("tree", "perfetto", "collapsed"), default="tree",
                         help="indented text tree (default), Chrome Trace Event JSON for "
                              "ui.perfetto.dev, or collapsed stacks for flame graphs")
@@ -115,20 +119,20 @@ def _run(code, module, tracer):
 
 
 def _render(tracer, options, target):
-    tree = tracer.tree
+    threads = tracer.threads
     if options.format == "perfetto":
-        document = chrome_trace(tree, pid=os.getpid(), tid=threading.get_native_id(),
-                                process_name=f"python {target}", thread_name="MainThread")
+        document = threads_chrome_trace(threads, pid=os.getpid(), process_name=f"python {target}")
         return json.dumps(document) + "\n"
     if options.format == "collapsed":
-        return collapsed_stacks(tree)
+        return threads_collapsed(threads)
     if tracer.depth is not None:
         limit = f"calls at most {tracer.depth} levels deep"
     else:
         limit = f"calls of at least {format_duration(tracer.threshold_ns)}"
     mode = ", coroutine-aware" if tracer.coroutines else ""
-    count = sum(record is not None for record in tree.records)
-    return f"spantree: {target}: {count} records, {limit}{mode}\n" + text_tree(tree)
+    count = sum(record is not None for thread in threads for record in thread.records)
+    where = "" if len(threads) == 1 else f" in {len(threads)} threads"
+    return f"spantree: {target}: {count} records{where}, {limit}{mode}\n" + threads_text(threads)
 
 
 def main(argv=None):
@@ -140,7 +144,8 @@ def main(argv=None):
         parser.error("argument -m: expected a module name")
     threshold = None if options.depth is not None else options.threshold
     try:
-        tracer = trace(threshold, options.depth, coroutines=options.coroutines)
+        tracer = trace(threshold, options.depth, coroutines=options.coroutines,
+                       threads=not options.main_thread)
     except ValueError as exc:
         parser.error(str(exc))
 
