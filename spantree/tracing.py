@@ -2,12 +2,12 @@
 every other thread that runs Python code meanwhile."""
 
 import re
-import sys
 import threading
 from decimal import Decimal
 
 import spantree_C
 
+from . import threadcapture
 from .records import ThreadTrace, decode
 
 _UNITS = {"ns": 1, "us": 1_000, "µs": 1_000, "ms": 1_000_000, "s": 1_000_000_000}
@@ -40,75 +40,6 @@ def _check_depth(depth):
     if depth < 1:
         raise ValueError(f"depth must be at least 1, not {depth}")
     return depth
-
-
-def _keep(box, records):
-    """The tracer's callback: the records land in the list given as context.
-
-    A plain function and a list, so that a profiler still installed on a
-    running thread keeps nothing else alive."""
-    box.append(records)
-
-
-class _Capture:
-    """One traced thread: its threading.Thread, native id and profiler, and
-    the list its records are delivered into."""
-
-    __slots__ = ("thread", "native_id", "profiler", "box")
-
-    def __init__(self, profiler, box):
-        self.thread = threading.current_thread()
-        self.native_id = threading.get_native_id()
-        self.profiler = profiler
-        self.box = box
-
-
-class _ThreadStarter:
-    """Starts a profiler on every thread but the one that owns the trace.
-
-    Its `start` method is a Python profile function, given to threads started
-    during the trace (threading.setprofile) and to those already running
-    (threading.setprofile_all_threads). It runs in the thread itself at the
-    thread's first event, which is the only place the tracer's hook can be
-    installed from, replaces itself with the tracer's hook and is never called
-    on that thread again. The lock orders those installations against the end
-    of the trace: a thread either is captured before the end, or finds the
-    trace over and only removes this function.
-    """
-
-    def __init__(self, owner_ident, settings):
-        self.owner_ident = owner_ident
-        self.settings = settings
-        self.captures = []
-        self.lock = threading.Lock()
-        self.running = True
-
-    def start(self, frame, event, arg):
-        sys.setprofile(None)
-        if threading.get_ident() == self.owner_ident:
-            # Reached by setprofile_all_threads just before the owner's own hook goes in.
-            return
-        with self.lock:
-            if self.running:
-                box = []
-                profiler = spantree_C.set_trace_profile(_keep, box, *self.settings)
-                self.captures.append(_Capture(profiler, box))
-
-    def finish(self):
-        """Stops capturing and returns the captures in the order their threads
-        were first seen, each with its records delivered."""
-        with self.lock:
-            self.running = False
-            captures, self.captures = self.captures, []
-        # Removal from this thread delivers the records and leaves the
-        # profiler inert; the hook itself stays on a thread still running
-        # (one thread cannot remove another's hook alone) and ignores its
-        # events from now on. A thread that has set a profile function of its
-        # own since keeps it.
-        for capture in captures:
-            spantree_C.remove_trace_profile(capture.profiler)
-            capture.profiler = None
-        return captures
 
 
 class trace:
@@ -144,8 +75,7 @@ class trace:
         self.depth = None if depth is None else _check_depth(depth)
         self.coroutines = bool(coroutines)
         self.all_threads = bool(threads)
-        self._starter = None
-        self._previous_thread_hook = None
+        self._capture = None
         self._profiler = None
         self._started = False
         self._raw = None
@@ -158,13 +88,8 @@ class trace:
         self._started = True
         settings = (self.threshold_ns, self.coroutines, self.depth or 0)
         if self.all_threads:
-            if isinstance(getattr(threading.getprofile(), "__self__", None), _ThreadStarter):
-                raise RuntimeError("another trace of every thread is running; "
-                                   "give threads=False to trace this thread alone")
-            self._starter = _ThreadStarter(threading.get_ident(), settings)
-            self._previous_thread_hook = threading.getprofile()
             # This reaches the calling thread too; its own hook replaces it next.
-            threading.setprofile_all_threads(self._starter.start)
+            self._capture = threadcapture.begin(settings)
         self._profiler = spantree_C.set_trace_profile(self._deliver, None, *settings)
         return self
 
@@ -174,11 +99,9 @@ class trace:
         self._profiler = None
         thread = threading.current_thread()
         threads = [ThreadTrace(thread.name, threading.get_native_id(), self._raw, self.coroutines)]
-        if self._starter is not None:
-            threading.setprofile(self._previous_thread_hook)
-            threads += [ThreadTrace(c.thread.name, c.native_id, c.box[0], self.coroutines)
-                        for c in self._starter.finish()]
-            self._starter = None
+        if self._capture is not None:
+            threads += self._capture.end()
+            self._capture = None
         self._threads = tuple(threads)
         self._tree = decode(self._raw, coroutines=self.coroutines)
         return False
