@@ -3,6 +3,7 @@ whatever way the program ends."""
 
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -33,6 +34,29 @@ async def main():
     await helper()
 
 asyncio.run(main())
+"""
+
+THREADED = """\
+import os
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+both = threading.Barrier(2, timeout=30)
+
+def work(n):
+    return sum(range(n))
+
+def report():
+    os.write(2, f"{threading.current_thread().name} {threading.get_native_id()}\\n".encode())
+
+def task(n):
+    report()
+    both.wait()
+    return work(n)
+
+report()
+with ThreadPoolExecutor(2, thread_name_prefix="pool") as pool:
+    print(list(pool.map(task, [1000] * 4)))
 """
 
 
@@ -129,3 +153,53 @@ def test_usage_errors_run_nothing(tmp_path, args, status, message):
     proc = spantree_cli(tmp_path, *args, program="print('ran')\n")
     assert (proc.returncode, proc.stdout) == (status, "")
     assert message in proc.stderr
+
+
+def threads_seen(stderr):
+    """{name: native id} of the threads the THREADED program reported, its main thread first."""
+    return dict(line.split() for line in stderr.splitlines())
+
+
+def test_every_thread_gets_a_perfetto_track_named_by_its_thread_with_its_own_calls(tmp_path):
+    proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "perfetto", "-o", "trace.json",
+                        "prog.py", program=THREADED)
+    assert (proc.returncode, proc.stdout) == (0, "[499500, 499500, 499500, 499500]\n"), proc.stderr
+    seen = {name: int(tid) for name, tid in threads_seen(proc.stderr).items()}
+    assert seen.keys() == {"MainThread", "pool_0", "pool_1"}
+    events = json.loads((tmp_path / "trace.json").read_text())["traceEvents"]
+    named = {e["tid"]: e["args"]["name"] for e in events if e["name"] == "thread_name"}
+    assert named == {tid: name for name, tid in seen.items()}
+    assert len({e["pid"] for e in events}) == 1
+    work = [e for e in events if e["name"] == "work"]
+    assert len(work) == 4 and {e["tid"] for e in work} == {seen["pool_0"], seen["pool_1"]}
+    # One time axis: every worker's calls lie within the main thread's <module>.
+    (module,) = [e for e in events if e["name"] == "<module>" and e["args"]["file"].endswith("prog.py")]
+    assert all(module["ts"] <= e["ts"] and e["ts"] + e["dur"] <= module["ts"] + module["dur"] for e in work)
+
+
+def test_text_tree_shows_each_thread_with_the_work_under_the_workers(tmp_path):
+    proc = spantree_cli(tmp_path, "--threshold", 0, "prog.py", program=THREADED)
+    assert proc.returncode == 0, proc.stderr
+    names = threads_seen(proc.stderr)
+    sections, current = {}, None
+    for line in proc.stdout.splitlines()[2:]:
+        current = next((name for name in names if name in line), current)
+        if current is not None:
+            sections.setdefault(current, []).append(line)
+    assert sections.keys() == names.keys()
+    def calls(name, function):
+        return sum(bool(re.search(rf"(^|\s){function}\s", line)) for line in sections[name])
+
+    assert calls("pool_0", "work") + calls("pool_1", "work") == 4
+    assert calls("pool_0", "work") and calls("pool_1", "work")
+    assert calls("MainThread", "work") == 0 and calls("MainThread", "<module>")
+
+
+def test_main_thread_option_traces_the_main_thread_alone(tmp_path):
+    proc = spantree_cli(tmp_path, "--main-thread", "--threshold", 0, "--format", "perfetto",
+                        "prog.py", program=THREADED)
+    assert proc.returncode == 0, proc.stderr
+    events = json.loads(proc.stdout.split("\n", 1)[1])["traceEvents"]
+    assert [e["args"]["name"] for e in events if e["name"] == "thread_name"] == ["MainThread"]
+    assert {e["tid"] for e in events} == {int(threads_seen(proc.stderr)["MainThread"])}
+    assert "task" not in {e["name"] for e in events}
