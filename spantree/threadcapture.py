@@ -15,6 +15,7 @@ way the interpreter offers to reach another thread's; otherwise the hooks of
 threads still running stay, ignoring their events, until those threads end.
 """
 
+import os
 import sys
 import threading
 
@@ -112,6 +113,16 @@ class ThreadCapture:
             _running = None
         coroutines = bool(self.settings[1])
         return [ThreadTrace(c.thread.name, c.native_id, c.box[0], coroutines) for c in captures]
+
+
+def _after_fork_in_child():
+    # The child has only the forking thread; a lock another thread held at
+    # the fork would never be released there.
+    if _running is not None:
+        _running.lock = threading.Lock()
+
+
+os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def begin(settings):

@@ -279,3 +279,33 @@ def test_sixteen_threads_started_and_joined_in_a_loop_leave_nothing_behind(subpr
         print("ok")
     """)
     assert proc.stdout == "ok\n"
+
+
+def test_fork_while_another_thread_starts_its_trace_leaves_the_child_a_trace_it_can_end(subprocess_python):
+    proc = subprocess_python("""
+        import os
+        import threading
+        import spantree
+
+        def work(n):
+            return sum(range(n))
+
+        with spantree.trace() as traced:
+            thread = threading.Thread(target=work, args=(100,), name="worker")
+            thread.start()
+            thread.join()
+            # As if another thread were starting its trace at the fork.
+            capture = traced._capture
+            capture.lock.acquire()
+            pid = os.fork()
+            if pid:
+                capture.lock.release()
+        names = [t.name for t in traced.threads]
+        assert names == ["MainThread", "worker"], names
+        if pid == 0:
+            os._exit(0 if threading.getprofile() is None else 3)
+        _, status = os.waitpid(pid, 0)
+        assert os.waitstatus_to_exitcode(status) == 0
+        print("ok")
+    """, timeout=20)
+    assert proc.stdout == "ok\n"
