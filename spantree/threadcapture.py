@@ -18,6 +18,7 @@ threads still running stay, ignoring their events, until those threads end.
 import os
 import sys
 import threading
+import warnings
 
 import spantree_C
 
@@ -48,11 +49,11 @@ class _Capture:
 
     __slots__ = ("thread", "native_id", "profiler", "box")
 
-    def __init__(self, profiler, box):
+    def __init__(self, settings):
         self.thread = threading.current_thread()
         self.native_id = threading.get_native_id()
-        self.profiler = profiler
-        self.box = box
+        self.box = []
+        self.profiler = spantree_C.set_trace_profile(_keep, self.box, *settings)
 
 
 class ThreadCapture:
@@ -68,6 +69,7 @@ class ThreadCapture:
         self.settings = settings  # threshold_ns, is_async, max_depth
         self.captures = []
         self.foreign = {}  # ident -> thread, for threads whose profile function is not ours
+        self.failures = []  # why threads could not be traced
         self.lock = threading.Lock()
         self.running = True
         self.previous_hook = threading.getprofile()
@@ -84,9 +86,10 @@ class ThreadCapture:
                 return  # reached by setprofile_all_threads just before the owner's own hook
             with self.lock:
                 if self.running:
-                    box = []
-                    profiler = spantree_C.set_trace_profile(_keep, box, *self.settings)
-                    self.captures.append(_Capture(profiler, box))
+                    self.captures.append(_Capture(self.settings))
+        except Exception as exc:
+            # The thread goes untraced rather than the exception reaching its code.
+            self.failures.append(exc)
         finally:
             _own.changing = False
 
@@ -111,6 +114,9 @@ class ThreadCapture:
         finally:
             _own.changing = False
             _running = None
+        if self.failures:
+            warnings.warn(f"spantree: {len(self.failures)} thread(s) could not be traced: "
+                          f"{self.failures[0]!r}", RuntimeWarning, stacklevel=3)
         coroutines = bool(self.settings[1])
         return [ThreadTrace(c.thread.name, c.native_id, c.box[0], coroutines) for c in captures]
 

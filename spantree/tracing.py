@@ -90,7 +90,12 @@ class trace:
         if self.all_threads:
             # This reaches the calling thread too; its own hook replaces it next.
             self._capture = threadcapture.begin(settings)
-        self._profiler = spantree_C.set_trace_profile(self._deliver, None, *settings)
+        try:
+            self._profiler = spantree_C.set_trace_profile(self._deliver, None, *settings)
+        except BaseException:
+            if self._capture is not None:
+                self._capture.end()
+            raise
         return self
 
     def __exit__(self, *exc_info):

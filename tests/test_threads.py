@@ -6,12 +6,14 @@ import gc
 import sys
 import threading
 import time
+import types
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 
 import spantree
-from spantree import Kind
+import spantree_C
+from spantree import Kind, threadcapture
 
 
 def work(n):
@@ -309,3 +311,19 @@ def test_fork_while_another_thread_starts_its_trace_leaves_the_child_a_trace_it_
         print("ok")
     """, timeout=20)
     assert proc.stdout == "ok\n"
+
+
+def test_thread_whose_profiler_cannot_start_runs_untraced_and_the_trace_says_so(monkeypatch):
+    def refuse(*args):
+        raise MemoryError("no room for a profiler")
+
+    monkeypatch.setattr(threadcapture, "spantree_C", types.SimpleNamespace(
+        set_trace_profile=refuse, remove_trace_profile=spantree_C.remove_trace_profile))
+    results = []
+    with pytest.warns(RuntimeWarning, match=r"1 thread\(s\) could not be traced: MemoryError"):
+        with spantree.trace() as traced:
+            thread = threading.Thread(target=lambda: results.append(work(100)))
+            thread.start()
+            thread.join()
+    assert results == [4950]
+    assert [t.name for t in traced.threads] == ["MainThread"]
