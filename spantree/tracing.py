@@ -61,8 +61,10 @@ class trace:
     during the block is traced too, from its first event on, with the same
     settings and a profiler of its own: threads started in the block from
     their start, threads already running from wherever they are (the calls
-    they are inside have no record; what they call next does). A thread that
-    sets a profile function of its own keeps it, and its trace stops there.
+    they are inside have no record; what they call next does; a profile
+    function such a thread had set is replaced). A thread that sets a profile
+    function of its own during the trace keeps it, and its trace stops there.
+    One trace of every thread runs at a time.
     `threads` lists every thread's records, the calling thread first; `tree`
     and `raw` are the calling thread's. With `threads=False` only the calling
     thread is traced and no other thread is touched.
