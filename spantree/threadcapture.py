@@ -18,7 +18,6 @@ threads still running stay, ignoring their events, until those threads end.
 import os
 import sys
 import threading
-import warnings
 
 import spantree_C
 
@@ -35,6 +34,20 @@ def _note_foreign_profile(event, args):
     capture = _running
     if event == "sys.setprofile" and capture is not None and not getattr(_own, "changing", False):
         capture.foreign[threading.get_ident()] = threading.current_thread()
+
+
+class _Changing:
+    """`with changing:` marks the profile-function changes made inside, on
+    this thread, as this module's own."""
+
+    def __enter__(self):
+        _own.changing = True
+
+    def __exit__(self, *exc_info):
+        _own.changing = False
+
+
+changing = _Changing()
 
 
 def _keep(box, records):
@@ -79,19 +92,17 @@ class ThreadCapture:
         ident = threading.get_ident()
         # The thread got here through this very function, so whatever was set before is gone.
         self.foreign.pop(ident, None)
-        _own.changing = True
         try:
-            sys.setprofile(None)
-            if ident == self.owner_ident:
-                return  # reached by setprofile_all_threads just before the owner's own hook
-            with self.lock:
-                if self.running:
-                    self.captures.append(_Capture(self.settings))
+            with changing:
+                sys.setprofile(None)
+                if ident == self.owner_ident:
+                    return  # reached by setprofile_all_threads just before the owner's own hook
+                with self.lock:
+                    if self.running:
+                        self.captures.append(_Capture(self.settings))
         except Exception as exc:
             # The thread goes untraced rather than the exception reaching its code.
             self.failures.append(exc)
-        finally:
-            _own.changing = False
 
     def end(self):
         """Stops the capture; returns a ThreadTrace per captured thread, in
@@ -100,21 +111,23 @@ class ThreadCapture:
         with self.lock:
             self.running = False
             captures, self.captures = self.captures, []
-        _own.changing = True
         try:
-            # Removal from this thread delivers the records and makes the
-            # profiler ignore any event still reaching it.
-            for capture in captures:
-                spantree_C.remove_trace_profile(capture.profiler)
-                capture.profiler = None
-            if not any(thread.is_alive() for ident, thread in self.foreign.items()
-                       if ident != self.owner_ident):
-                threading.setprofile_all_threads(None)
-            threading.setprofile(self.previous_hook)
+            with changing:
+                # Removal from this thread delivers the records and makes the
+                # profiler ignore any event still reaching it.
+                for capture in captures:
+                    spantree_C.remove_trace_profile(capture.profiler)
+                    capture.profiler = None
+                # The owning thread's own hook is the trace's business, done by now.
+                if not any(thread.is_alive() for ident, thread in self.foreign.items()
+                           if ident != self.owner_ident):
+                    threading.setprofile_all_threads(None)
+                threading.setprofile(self.previous_hook)
         finally:
-            _own.changing = False
             _running = None
         if self.failures:
+            import warnings
+
             warnings.warn(f"spantree: {len(self.failures)} thread(s) could not be traced: "
                           f"{self.failures[0]!r}", RuntimeWarning, stacklevel=3)
         coroutines = bool(self.settings[1])
@@ -143,9 +156,6 @@ def begin(settings):
         _audit_added = True
     capture = ThreadCapture(settings)
     _running = capture
-    _own.changing = True
-    try:
+    with changing:
         threading.setprofile_all_threads(capture.start)
-    finally:
-        _own.changing = False
     return capture

@@ -7,7 +7,6 @@ from decimal import Decimal
 
 import spantree_C
 
-from . import threadcapture
 from .records import ThreadTrace, decode
 
 _UNITS = {"ns": 1, "us": 1_000, "µs": 1_000, "ms": 1_000_000, "s": 1_000_000_000}
@@ -90,6 +89,8 @@ class trace:
         self._started = True
         settings = (self.threshold_ns, self.coroutines, self.depth or 0)
         if self.all_threads:
+            from . import threadcapture
+
             # This reaches the calling thread too; its own hook replaces it next.
             self._capture = threadcapture.begin(settings)
         try:
