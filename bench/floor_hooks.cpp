@@ -29,6 +29,7 @@ int count_hook(PyObject*, PyFrameObject*, int what, PyObject*) {
 }
 
 // install(name): installs the named hook on the calling thread; None removes.
+// The count starts at zero with the process and adds up over every thread.
 PyObject* install(PyObject*, PyObject* arg) {
   Py_tracefunc hook = nullptr;
   if (arg != Py_None) {
@@ -42,7 +43,6 @@ PyObject* install(PyObject*, PyObject* arg) {
       return nullptr;
     }
   }
-  if (hook) call_count = 0;
   PyEval_SetProfile(hook, hook ? Py_None : nullptr);
   Py_RETURN_NONE;
 }

@@ -34,6 +34,19 @@ CONFIGS = {
     "async-all": "spantree, coroutine-aware, threshold 0",
 }
 ASYNC_ONLY = {"async-all"}
+NAMES = ["recursive", "object_oriented", "asyncio", "generators", "threads"]
+
+
+def on_new_threads(install):
+    """Runs install() in every thread started from now on, at its first event,
+    the way spantree reaches other threads; returns the function that stops it."""
+    import threading
+
+    def first_event(frame, event, arg):
+        install()
+
+    threading.setprofile(first_event)
+    return lambda: threading.setprofile(None)
 
 
 def run_child(config, workload, size):
@@ -45,7 +58,11 @@ def run_child(config, workload, size):
     if config in ("noop", "clock"):
         import bench_floor_C
 
-        start, stop = (lambda: bench_floor_C.install(config)), (lambda: bench_floor_C.install(None))
+        def start():
+            on_new_threads(lambda: bench_floor_C.install(config))
+            bench_floor_C.install(config)
+
+        stop = lambda: bench_floor_C.install(None)  # noqa: E731
     elif config == "cprofile":
         import cProfile
 
@@ -60,10 +77,19 @@ def run_child(config, workload, size):
             "nothing": (2**62, False, 0), "all": (0, False, 0),
             "depth3": (0, False, 3), "async-all": (0, True, 0),
         }[config]
+        # Every thread through the package's capture, which delivers without decoding.
+        sys.path.insert(0, str(HERE.parent))
+        from spantree import threadcapture
+
         holder = []
-        start = lambda: holder.append(  # noqa: E731
-            spantree_C.set_trace_profile(lambda c, r: None, None, threshold, is_async, depth))
-        stop = lambda: spantree_C.remove_trace_profile(holder.pop())  # noqa: E731
+
+        def start():
+            holder.append(threadcapture.begin((threshold, is_async, depth)))
+            holder.append(spantree_C.set_trace_profile(lambda c, r: None, None, threshold, is_async, depth))
+
+        def stop():
+            spantree_C.remove_trace_profile(holder.pop())
+            holder.pop().end()
     began = time.perf_counter()
     start()
     fn(size)
@@ -76,6 +102,7 @@ def count_calls(workload, size):
     import bench_floor_C
     import workloads
 
+    on_new_threads(lambda: bench_floor_C.install("count"))
     bench_floor_C.install("count")
     workloads.WORKLOADS[workload](size)
     bench_floor_C.install(None)
@@ -142,7 +169,7 @@ def main():
     size, rounds, memory_calls = (1 / 64, 1, 20_000) if args.quick else (1.0, args.rounds, 1_000_000)
     import workloads  # noqa: F401  (fails early if the benchmark is broken)
 
-    names = ["recursive", "object_oriented", "asyncio", "generators"]
+    names = NAMES
     calls = {w: spawn("count", w, size) for w in names}
     pairs = [(c, w) for c in CONFIGS for w in names if c not in ASYNC_ONLY or w == "asyncio"]
     times = {pair: [] for pair in pairs}

@@ -3,6 +3,7 @@ the quick mode runs them at a small fraction of that."""
 
 import asyncio
 import math
+import threading
 
 
 def recursive(size):
@@ -68,9 +69,25 @@ def generators(size):
     return sum(sum(evens(numbers(300))) for _ in range(int(12000 * size)))
 
 
+def threads(size):
+    """object_oriented's work shared among 4 threads started here."""
+    results = [None] * 4
+
+    def quarter(i):
+        results[i] = object_oriented(size / 4)
+
+    workers = [threading.Thread(target=quarter, args=(i,)) for i in range(4)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    return sum(results)
+
+
 WORKLOADS = {
     "recursive": recursive,
     "object_oriented": object_oriented,
     "asyncio": asyncio_tree,
     "generators": generators,
+    "threads": threads,
 }

@@ -1,7 +1,7 @@
 """python -m spantree, or the installed spantree command: runs a Python
 program under the tracer and writes its calls.
 
-    spantree [--threshold T | --depth N] [--coroutines]
+    spantree [--threshold T | --depth N] [--coroutines] [--main-thread]
              [--format tree|perfetto|collapsed] [-o FILE]
              (script.py | -m module) [args...]
 
@@ -32,12 +32,12 @@ STATUS_WRITE_FAILED = 120
 STATUS_INTERRUPTED = 130
 
 USAGE = """\
-usage: {prog} [-h] [--threshold T | --depth N] [--coroutines]
+usage: {prog} [-h] [--threshold T | --depth N] [--coroutines] [--main-thread]
        {pad} [--format {{tree,perfetto,collapsed}}] [-o FILE] (script.py | -m module) [args ...]"""
 
 HELP = """
-Runs a Python program like python does, traces its main thread from start to
-end and writes the call tree.
+Runs a Python program like python does, traces every thread it runs from
+start to end and writes their call trees.
 
 options:
   -h, --help       show this help and exit
@@ -47,7 +47,9 @@ options:
                    duration
   --coroutines     coroutine-aware: follow the first coroutine the program runs
                    (main in asyncio.run(main())) across its awaits, and record
-                   the waits
+                   the waits; each thread follows its own first coroutine
+  --main-thread    trace the main thread alone, leaving the program's other
+                   threads untouched
   --format F       tree: indented text (default, on standard output);
                    perfetto: Chrome Trace Event JSON for ui.perfetto.dev
                    (default file {perfetto}); collapsed: stacks for flame
@@ -63,7 +65,7 @@ but the trace could not be written, {failed} (write error) or {interrupted}
 
 # Options that take a value, and flags, by their long or only name.
 VALUED = {"--threshold": "threshold", "--depth": "depth", "--format": "format", "-o": "output"}
-FLAGS = {"--coroutines": "coroutines", "--help": "help", "-h": "help"}
+FLAGS = {"--coroutines": "coroutines", "--main-thread": "main_thread", "--help": "help", "-h": "help"}
 
 
 class UsageError(Exception):
@@ -76,6 +78,7 @@ class Options:
     format = "tree"
     output = None
     coroutines = False
+    main_thread = False
     help = False
     module = None
     script = None
@@ -162,7 +165,7 @@ def make_trace(options):
     if depth is None and threshold is None:
         threshold = DEFAULT_THRESHOLD
     try:
-        return trace(threshold, depth, coroutines=options.coroutines)
+        return trace(threshold, depth, coroutines=options.coroutines, threads=not options.main_thread)
     except ValueError as exc:
         raise UsageError(str(exc)) from None
 
@@ -366,28 +369,28 @@ def _run(code, module, tracer):
 
 def _render(tracer, options, target, out):
     """Writes the trace to the binary file `out` in the chosen format."""
-    from .render import chrome_trace, collapsed_stacks, format_duration, text_tree
+    from .render import format_duration
+    from .threadviews import threads_chrome_trace, threads_collapsed, threads_text
 
-    tree = tracer.tree
+    threads = tracer.threads
     if options.format == "perfetto":
         import json
-        import threading
 
-        document = chrome_trace(tree, pid=os.getpid(), tid=threading.get_native_id(),
-                                process_name=f"python {target}", thread_name="MainThread")
+        document = threads_chrome_trace(threads, pid=os.getpid(), process_name=f"python {target}")
         out.write(json.dumps(document).encode() + b"\n")
         return
     if options.format == "collapsed":
-        out.write(collapsed_stacks(tree).encode())
+        out.write(threads_collapsed(threads).encode())
         return
     if tracer.depth is not None:
         limit = f"calls at most {tracer.depth} level{'s' if tracer.depth > 1 else ''} deep"
     else:
         limit = f"calls of at least {format_duration(tracer.threshold_ns)}"
     mode = ", coroutine-aware" if tracer.coroutines else ""
-    count = sum(record is not None for record in tree.records)
-    header = f"spantree: {target}: {count} records, {limit}{mode}\n"
-    out.write((header + text_tree(tree)).encode())
+    count = sum(record is not None for thread in threads for record in thread.records)
+    where = "" if len(threads) == 1 else f" in {len(threads)} threads"
+    header = f"spantree: {target}: {count} records{where}, {limit}{mode}\n"
+    out.write((header + threads_text(threads)).encode())
 
 
 class Messages:

@@ -1,4 +1,5 @@
-"""Tracing a block of code, or one coroutine, on the calling thread."""
+"""Tracing a block of code, or one coroutine: on the calling thread, and on
+every other thread that runs Python code meanwhile."""
 
 import sys
 
@@ -54,7 +55,8 @@ def _is_trace_profiler(hook):
 
 
 class trace:
-    """Traces the calling thread between entering and leaving the block.
+    """Traces the calling thread, and with `threads` every other thread,
+    between entering and leaving the block.
 
         with spantree.trace(threshold="100us") as t:
             work()
@@ -70,14 +72,28 @@ class trace:
     A thread has one profile hook: the trace refuses to start where another
     is installed, and if the traced code replaces or removes the hook, the
     records end there (`hook_lost` says how, `hook_lost_ns` when).
+
+    With `threads` (the default), every other thread that runs Python code
+    during the block is traced too, from its first event on, with the same
+    settings and a profiler of its own: threads started in the block from
+    their start, threads already running from wherever they are (the calls
+    they are inside have no record; what they call next does; a profile
+    function such a thread had set is replaced). A thread that sets a profile
+    function of its own during the trace keeps it, and its trace stops there.
+    One trace of every thread runs at a time.
+    `threads` lists every thread's records, the calling thread first; `tree`
+    and `raw` are the calling thread's. With `threads=False` only the calling
+    thread is traced and no other thread is touched.
     """
 
-    def __init__(self, threshold=None, depth=None, *, coroutines=False):
+    def __init__(self, threshold=None, depth=None, *, coroutines=False, threads=True):
         if threshold is not None and depth is not None:
             raise ValueError("give a threshold or a depth, not both")
         self.threshold_ns = parse_threshold(threshold if threshold is not None else 0)
         self.depth = None if depth is None else _check_depth(depth)
         self.coroutines = bool(coroutines)
+        self.all_threads = bool(threads)
+        self._capture = None
         self._profiler = None
         self._started = False
         self._raw = None
@@ -95,8 +111,18 @@ class trace:
             raise RuntimeError(f"this thread already has a profile function ({what}); "
                                "a thread runs one profiler at a time")
         self._started = True
-        self._profiler = spantree_C.set_trace_profile(
-            self._deliver, None, self.threshold_ns, self.coroutines, self.depth or 0)
+        settings = (self.threshold_ns, self.coroutines, self.depth or 0)
+        if self.all_threads:
+            from . import threadcapture
+
+            # This reaches the calling thread too; its own hook replaces it next.
+            self._capture = threadcapture.begin(settings)
+        try:
+            self._profiler = spantree_C.set_trace_profile(self._deliver, None, *settings)
+        except BaseException:
+            if self._capture is not None:
+                self._capture.end()
+            raise
         return self
 
     def __exit__(self, *exc_info):
@@ -109,17 +135,23 @@ class trace:
         # The removal comes first: whatever runs before it is traced.
         spantree_C.remove_trace_profile(self._profiler)
         self._profiler = None
-        if self.hook_lost and callable(installed) and not _is_trace_profiler(installed):
-            # The profile function the traced code installed outlives the trace.
-            sys.setprofile(installed)
-        # Imported only now: starting a trace loads nothing the traced code
-        # would otherwise load itself.
+        # Imported only now: starting a trace of this thread alone loads
+        # nothing the traced code would otherwise load itself.
         import threading
 
         from .records import ThreadTrace, decode
 
         thread = threading.current_thread()
-        self._threads = (ThreadTrace(thread.name, threading.get_native_id(), self._raw, self.coroutines),)
+        threads = [ThreadTrace(thread.name, threading.get_native_id(), self._raw, self.coroutines)]
+        if self._capture is not None:
+            # Ending the capture may clear every thread's profile function, so
+            # it comes before the traced code's own function is put back.
+            threads += self._capture.end()
+            self._capture = None
+        if self.hook_lost and callable(installed) and not _is_trace_profiler(installed):
+            # The profile function the traced code installed outlives the trace.
+            sys.setprofile(installed)
+        self._threads = tuple(threads)
         self._tree = decode(self._raw, coroutines=self.coroutines)
         return False
 

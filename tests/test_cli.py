@@ -3,6 +3,7 @@ whatever way the program ends."""
 
 import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -34,6 +35,29 @@ async def main():
     await helper()
 
 asyncio.run(main())
+"""
+
+THREADED = """\
+import os
+import threading
+from concurrent.futures import ThreadPoolExecutor
+
+both = threading.Barrier(2, timeout=30)
+
+def work(n):
+    return sum(range(n))
+
+def report():
+    os.write(2, f"{threading.current_thread().name} {threading.get_native_id()}\\n".encode())
+
+def task(n):
+    report()
+    both.wait()
+    return work(n)
+
+report()
+with ThreadPoolExecutor(2, thread_name_prefix="pool") as pool:
+    print(list(pool.map(task, [1000] * 4)))
 """
 
 
@@ -267,9 +291,16 @@ def test_before_the_program_starts_nothing_is_imported_that_python_does_not_impo
 
     ours = {"spantree", "spantree.cli", "spantree.tracing", "spantree_C"}
     plain, plain_m = modules(sys.executable, "first.py"), modules(sys.executable, "-m", "first")
-    assert modules(sys.executable, "-m", "spantree", "-m", "first") - plain_m == ours
+    spantree = (sys.executable, "-m", "spantree", "--main-thread")
+    assert modules(*spantree, "-m", "first") - plain_m == ours
     # What python -m itself loads (runpy and its imports) is there for a script too.
-    assert modules(sys.executable, "-m", "spantree", "first.py") - plain - (plain_m - plain) == ours
+    assert modules(*spantree, "first.py") - plain - (plain_m - plain) == ours
+    # Tracing every thread also needs threading, where new threads get their hook.
+    (tmp_path / "threading_only.py").write_text(
+        "import sys\nbefore = set(sys.modules)\nimport threading\nprint(' '.join(set(sys.modules) - before))\n")
+    threading_modules = modules(sys.executable, "threading_only.py")
+    extra = modules(sys.executable, "-m", "spantree", "-m", "first") - plain_m
+    assert "threading" in extra and extra - threading_modules == ours | {"spantree.threadcapture"}
 
 
 def test_the_installed_command_runs_modules_from_the_current_directory(tmp_path):
@@ -346,3 +377,53 @@ def test_output_through_a_link_replaces_the_file_it_names(tmp_path):
     assert proc.returncode == 0
     assert (tmp_path / "link.txt").is_symlink()
     assert (tmp_path / "real.txt").read_text().startswith("spantree: prog.py: ")
+
+
+def threads_seen(stderr):
+    """{name: native id} of the threads the THREADED program reported, its main thread first."""
+    return dict(line.split() for line in stderr.splitlines())
+
+
+def test_every_thread_gets_a_perfetto_track_named_by_its_thread_with_its_own_calls(tmp_path):
+    proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "perfetto", "-o", "trace.json",
+                        "prog.py", program=THREADED)
+    assert (proc.returncode, proc.stdout) == (0, "[499500, 499500, 499500, 499500]\n"), proc.stderr
+    seen = {name: int(tid) for name, tid in threads_seen(proc.stderr).items()}
+    assert seen.keys() == {"MainThread", "pool_0", "pool_1"}
+    events = json.loads((tmp_path / "trace.json").read_text())["traceEvents"]
+    named = {e["tid"]: e["args"]["name"] for e in events if e["name"] == "thread_name"}
+    assert named == {tid: name for name, tid in seen.items()}
+    assert len({e["pid"] for e in events}) == 1
+    work = [e for e in events if e["name"] == "work"]
+    assert len(work) == 4 and {e["tid"] for e in work} == {seen["pool_0"], seen["pool_1"]}
+    # One time axis: every worker's calls lie within the main thread's <module>.
+    (module,) = [e for e in events if e["name"] == "<module>" and e["args"]["file"].endswith("prog.py")]
+    assert all(module["ts"] <= e["ts"] and e["ts"] + e["dur"] <= module["ts"] + module["dur"] for e in work)
+
+
+def test_text_tree_shows_each_thread_with_the_work_under_the_workers(tmp_path):
+    proc = spantree_cli(tmp_path, "--threshold", 0, "prog.py", program=THREADED)
+    assert proc.returncode == 0, proc.stderr
+    names = threads_seen(proc.stderr)
+    sections, current = {}, None
+    for line in proc.stdout.splitlines()[2:]:
+        current = next((name for name in names if name in line), current)
+        if current is not None:
+            sections.setdefault(current, []).append(line)
+    assert sections.keys() == names.keys()
+    def calls(name, function):
+        return sum(bool(re.search(rf"(^|\s){function}\s", line)) for line in sections[name])
+
+    assert calls("pool_0", "work") + calls("pool_1", "work") == 4
+    assert calls("pool_0", "work") and calls("pool_1", "work")
+    assert calls("MainThread", "work") == 0 and calls("MainThread", "<module>")
+
+
+def test_main_thread_option_traces_the_main_thread_alone(tmp_path):
+    proc = spantree_cli(tmp_path, "--main-thread", "--threshold", 0, "--format", "perfetto",
+                        "-o", "trace.json", "prog.py", program=THREADED)
+    assert proc.returncode == 0, proc.stderr
+    events = json.loads((tmp_path / "trace.json").read_text())["traceEvents"]
+    assert [e["args"]["name"] for e in events if e["name"] == "thread_name"] == ["MainThread"]
+    assert {e["tid"] for e in events} == {int(threads_seen(proc.stderr)["MainThread"])}
+    assert "task" not in {e["name"] for e in events}
