@@ -1,7 +1,7 @@
 """python -m spantree: runs a Python program under the tracer and writes its calls.
 
     python -m spantree [--threshold T | --depth N] [--coroutines]
-                       [--format tree|perfetto|collapsed] [-o FILE]
+                       [--format tree|perfetto|collapsed|html] [-o FILE]
                        (script.py | -m module) [args...]
 """
 
@@ -36,9 +36,10 @@ def _parser():
     parser.add_argument("--coroutines", action="store_true",
                         help="coroutine-aware: follow the first coroutine the program runs (main in "
                              "asyncio.run(main())) across its awaits, and record the waits")
-    parser.add_argument("--format", choices=("tree", "perfetto", "collapsed"), default="tree",
+    parser.add_argument("--format", choices=("tree", "perfetto", "collapsed", "html"), default="tree",
                         help="indented text tree (default), Chrome Trace Event JSON for "
-                             "ui.perfetto.dev, or collapsed stacks for flame graphs")
+                             "ui.perfetto.dev, collapsed stacks for flame graphs, or a "
+                             "self-contained HTML page (timeline, flame graph, summary; needs -o)")
     parser.add_argument("-o", dest="output", metavar="FILE", help="write there instead of stdout")
     parser.add_argument("-m", dest="module", nargs=argparse.REMAINDER, metavar="module [args]",
                         help="run a library module as a script, like python -m")
@@ -114,7 +115,18 @@ def _run(code, module, tracer):
     return 130 if isinstance(failure, KeyboardInterrupt) else 1
 
 
+def _limit(tracer):
+    if tracer.depth is not None:
+        limit = f"calls at most {tracer.depth} levels deep"
+    else:
+        limit = f"calls of at least {format_duration(tracer.threshold_ns)}"
+    return limit + (", coroutine-aware" if tracer.coroutines else "")
+
+
 def _render(tracer, options, target):
+    if options.format == "html":
+        from .html import html
+        return html(tracer.threads, title=f"spantree: {target}", note=_limit(tracer))
     tree = tracer.tree
     if options.format == "perfetto":
         document = chrome_trace(tree, pid=os.getpid(), tid=threading.get_native_id(),
@@ -122,13 +134,8 @@ def _render(tracer, options, target):
         return json.dumps(document) + "\n"
     if options.format == "collapsed":
         return collapsed_stacks(tree)
-    if tracer.depth is not None:
-        limit = f"calls at most {tracer.depth} levels deep"
-    else:
-        limit = f"calls of at least {format_duration(tracer.threshold_ns)}"
-    mode = ", coroutine-aware" if tracer.coroutines else ""
     count = sum(record is not None for record in tree.records)
-    return f"spantree: {target}: {count} records, {limit}{mode}\n" + text_tree(tree)
+    return f"spantree: {target}: {count} records, {_limit(tracer)}\n" + text_tree(tree)
 
 
 def main(argv=None):
@@ -138,6 +145,8 @@ def main(argv=None):
         parser.error("give a script or -m module")
     if options.module == []:
         parser.error("argument -m: expected a module name")
+    if options.format == "html" and options.output is None:
+        parser.error("--format html writes a file: give -o FILE")
     threshold = None if options.depth is not None else options.threshold
     try:
         tracer = trace(threshold, options.depth, coroutines=options.coroutines)
