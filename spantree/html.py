@@ -21,6 +21,7 @@ from .records import decode
 KINDS = ("call", "built-in", "coroutine", "await", "unknown")
 _KIND_CODES = {name: code for code, name in enumerate(KINDS)}
 UNKNOWN_CODE = _KIND_CODES["unknown"]
+_COROUTINE = _KIND_CODES["coroutine"]
 UNKNOWN_NAME = "[unknown]"
 
 COLUMNS = ("start", "duration", "depth", "name", "file", "line", "kind")
@@ -71,7 +72,8 @@ def page_data(threads):
     out = []
     for thread, tree in zip(threads, trees):
         columns = {name: array.array("B" if name == "kind" else "q") for name in COLUMNS}
-        path = []      # the summary key of each open call, by depth (None for a placeholder)
+        starts, durations, depths, names, files, lines, kinds = (columns[name].append for name in COLUMNS)
+        path = []        # the summary key of each open call, by depth (None for a placeholder)
         open_calls = {}  # summary key -> calls of that function open on the path
         for node, depth in tree.walk():
             while len(path) > depth:
@@ -80,32 +82,24 @@ def page_data(threads):
                     open_calls[key] -= 1
             record = node.record
             if record is None:
-                spans = [(c.record.start_ns, c.record.end_ns) for c in node.children]
-                start = min(s for s, _ in spans)
-                fields = (start, max(e for _, e in spans) - start, UNKNOWN_NAME, "", 0, UNKNOWN_CODE)
-                path.append(None)
+                start = min(c.record.start_ns for c in node.children)
+                duration = max(c.record.end_ns for c in node.children) - start
+                name, file, line, kind, key = UNKNOWN_NAME, "", 0, UNKNOWN_CODE, None
             else:
+                start, duration, name, file, line = (record.start_ns, record.duration_ns, record.name,
+                                                     record.file, record.line)
                 kind = _KIND_CODES[record.kind]
-                fields = (record.start_ns, record.duration_ns, record.name, record.file, record.line, kind)
-                key = (fields[2], fields[3], fields[4])
-                duration = max(record.duration_ns, 0)
-                children = sum(max(c.record.duration_ns, 0) for c in node.children if c.record)
-                row = functions.get(key)
-                if row is None:
-                    row = functions[key] = [kind, 0, 0, 0, 0]
-                elif kind == _KIND_CODES["coroutine"]:
-                    row[0] = kind
-                row[1] += 1
-                if not open_calls.get(key):
-                    row[2] += duration
-                row[3] += max(duration - children, 0)
-                row[4] = max(row[4], duration)
+                key = (name, file, line)
+                _count_call(functions, key, kind, record, node.children, open_calls.get(key))
                 open_calls[key] = open_calls.get(key, 0) + 1
-                path.append(key)
-            start, duration, name, file, line, kind = fields
-            for column, value in zip(COLUMNS, (start - base_ns, duration, depth, intern(name),
-                                               intern(file), line, kind)):
-                columns[column].append(value)
+            path.append(key)
+            starts(start - base_ns)
+            durations(duration)
+            depths(depth)
+            names(intern(name))
+            files(intern(file))
+            lines(line)
+            kinds(kind)
         out.append({"name": thread.name, "native_id": thread.native_id,
                     "coroutines": bool(thread.coroutines), "columns": columns})
 
@@ -116,6 +110,21 @@ def page_data(threads):
                                                    calls, total, self_ns, longest)):
             summary[column].append(value)
     return {"strings": strings, "base_ns": base_ns, "threads": out, "summary": summary}
+
+
+def _count_call(functions, key, kind, record, children, open_already):
+    """Adds one call to its function's summary row [kind, calls, total, self, longest]."""
+    duration = max(record.duration_ns, 0)
+    row = functions.get(key)
+    if row is None:
+        row = functions[key] = [kind, 0, 0, 0, 0]
+    elif kind == _COROUTINE:
+        row[0] = kind
+    row[1] += 1
+    if not open_already:
+        row[2] += duration
+    row[3] += max(duration - sum(max(c.record.duration_ns, 0) for c in children if c.record), 0)
+    row[4] = max(row[4], duration)
 
 
 # Narrowest little-endian typed array that holds a column, as the page's

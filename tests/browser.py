@@ -126,8 +126,9 @@ class Browser:
         self.send("Input.dispatchKeyEvent", session=True, type="keyDown", key=key, text=key if len(key) == 1 else "")
         self.send("Input.dispatchKeyEvent", session=True, type="keyUp", key=key)
 
-    def screenshot(self, path):
-        data = self.send("Page.captureScreenshot", session=True, format="png", captureBeyondViewport=True)["data"]
+    def screenshot(self, path, *, whole_page=False):
+        data = self.send("Page.captureScreenshot", session=True, format="png",
+                         captureBeyondViewport=whole_page)["data"]
         path.write_bytes(base64.b64decode(data))
         return path
 

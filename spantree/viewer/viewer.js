@@ -38,6 +38,7 @@
   // A column as written by the renderer: little-endian bytes of a typed array, in base64.
   const ARRAY_TYPES = { u8: Uint8Array, u16: Uint16Array, u32: Uint32Array, i32: Int32Array, f64: Float64Array };
   function decodeColumn(column) {
+    if (Uint8Array.fromBase64) return new ARRAY_TYPES[column.type](Uint8Array.fromBase64(column.data).buffer);
     const text = atob(column.data);
     const bytes = new Uint8Array(text.length);
     for (let i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
@@ -561,53 +562,92 @@
   };
 
   function buildFlame() {
-    const nodes = { label: [], nameId: [], kind: [], where: [], fid: [], total: [], self: [], calls: [],
-      parent: [], children: [], index: [], height: [] };
-    function add(parent, label, nameId, kind, where, fid) {
-      const id = nodes.label.length;
-      nodes.label.push(label); nodes.nameId.push(nameId); nodes.kind.push(kind); nodes.where.push(where);
-      nodes.fid.push(fid); nodes.total.push(0); nodes.self.push(0); nodes.calls.push(0);
-      nodes.parent.push(parent); nodes.children.push([]); nodes.index.push(new Map()); nodes.height.push(0);
-      if (parent >= 0) nodes.children[parent].push(id);
+    const several = trace.threads.length > 1;
+    // At most one node per call, per thread and the root.
+    const most = trace.records + trace.threads.length + 1;
+    const nodes = {
+      count: 0, parent: new Int32Array(most), fid: new Int32Array(most), kind: new Int8Array(most),
+      thread: new Int32Array(most), record: new Int32Array(most), height: new Int32Array(most),
+      total: new Float64Array(most), self: new Float64Array(most), calls: new Float64Array(most),
+    };
+    function add(parent, fid, kind, thread, record) {
+      const id = nodes.count++;
+      nodes.parent[id] = parent; nodes.fid[id] = fid; nodes.kind[id] = kind;
+      nodes.thread[id] = thread; nodes.record[id] = record;
       return id;
     }
-    const strings = trace.strings;
-    const several = trace.threads.length > 1;
-    add(-1, several ? `all ${trace.threads.length} threads` : "all", -1, -1, "", -1);
+    // Open-addressed table of node ids by (parent, function): Maps of a
+    // million entries cost seconds to build, this a fraction of one.
+    let size = 1024;
+    while (size < most * 2) size *= 2;
+    const mask = size - 1;
+    const table = new Int32Array(size).fill(-1);
+    function child(parent, fid, kind, thread, record) {
+      let slot = (Math.imul(parent, 0x9e3779b1) ^ Math.imul(fid, 0x85ebca6b)) & mask;
+      for (;;) {
+        const id = table[slot];
+        if (id < 0) return (table[slot] = add(parent, fid, kind, thread, record));
+        if (nodes.parent[id] === parent && nodes.fid[id] === fid) return id;
+        slot = (slot + 1) & mask;
+      }
+    }
+    add(-1, -1, -1, -1, -1);
     for (const thread of trace.threads) {
-      const top = several ? add(0, `${thread.name} (${thread.nativeId})`, -1, -1, "thread", -1) : 0;
+      const top = several ? add(0, -1, -1, thread.index, -1) : 0;
       const path = [];
+      const { depth, fid: fids, kind: kinds, dur, self } = thread;
       for (let r = 0; r < thread.n; r++) {
-        const d = thread.depth[r];
-        const parent = d > 0 ? path[d - 1] : top;
-        const fid = thread.fid[r];
-        let node = nodes.index[parent].get(fid);
-        if (node === undefined) {
-          const kind = thread.kind[r];
-          const where = kind === KIND.BUILTIN ? "<built-in>" : kind === KIND.AWAIT ? "suspended"
-            : kind === KIND.UNKNOWN ? "left no record" : `${strings[thread.fileId[r]]}:${thread.line[r]}`;
-          node = add(parent, strings[thread.nameId[r]], thread.nameId[r], kind, where, fid);
-          nodes.index[parent].set(fid, node);
-        } else if (thread.kind[r] === KIND.COROUTINE) {
-          nodes.kind[node] = KIND.COROUTINE;
-        }
-        nodes.total[node] += thread.dur[r];
-        nodes.self[node] += thread.self[r];
+        const d = depth[r];
+        const node = child(d > 0 ? path[d - 1] : top, fids[r], kinds[r], thread.index, r);
+        if (kinds[r] === KIND.COROUTINE) nodes.kind[node] = KIND.COROUTINE;
+        nodes.total[node] += dur[r];
+        nodes.self[node] += self[r];
         nodes.calls[node] += 1;
-        if (d === 0) nodes.total[top] += several ? thread.dur[r] : 0;
         path[d] = node;
       }
-      if (several) nodes.total[0] += nodes.total[top];
     }
-    if (!several) nodes.total[0] = nodes.children[0].reduce((sum, c) => sum + nodes.total[c], 0);
-    nodes.index = null;
-    // Children are made after their parents: one backward pass gives heights.
-    for (let id = nodes.label.length - 1; id > 0; id--) {
-      const parent = nodes.parent[id];
-      nodes.height[parent] = Math.max(nodes.height[parent], nodes.height[id] + 1);
+    // Nodes are made after their parents: one backward pass adds up the
+    // thread and root totals and the heights.
+    const { count, parent, total, height } = nodes;
+    for (let id = count - 1; id > 0; id--) {
+      const p = parent[id];
+      if (nodes.kind[p] < 0) total[p] += total[id];
+      if (height[id] + 1 > height[p]) height[p] = height[id] + 1;
     }
-    for (const children of nodes.children) children.sort((a, b) => nodes.total[b] - nodes.total[a]);
+    // Children as one array cut by childStart, each node's by size.
+    const childStart = new Int32Array(count + 1);
+    for (let id = 1; id < count; id++) childStart[parent[id] + 1]++;
+    for (let id = 0; id < count; id++) childStart[id + 1] += childStart[id];
+    const childList = new Int32Array(Math.max(count - 1, 0));
+    const filled = childStart.slice(0, count);
+    for (let id = 1; id < count; id++) childList[filled[parent[id]]++] = id;
+    const bySize = (a, b) => total[b] - total[a];
+    for (let id = 0; id < count; id++) {
+      if (childStart[id + 1] - childStart[id] > 1) childList.subarray(childStart[id], childStart[id + 1]).sort(bySize);
+    }
+    Object.assign(nodes, { childStart, childList });
     flame.nodes = nodes;
+  }
+
+  function frameLabel(id) {
+    const n = flame.nodes;
+    if (id === 0) return trace.threads.length > 1 ? `all ${trace.threads.length} threads` : "all";
+    const thread = trace.threads[n.thread[id]];
+    if (n.record[id] < 0) return `${thread.name} (${thread.nativeId})`;
+    return trace.strings[thread.nameId[n.record[id]]];
+  }
+
+  function frameWhere(id) {
+    const n = flame.nodes;
+    const r = n.record[id];
+    if (r < 0) return id === 0 ? "" : "thread";
+    const thread = trace.threads[n.thread[id]];
+    switch (n.kind[id]) {
+      case KIND.BUILTIN: return "<built-in>";
+      case KIND.AWAIT: return "suspended";
+      case KIND.UNKNOWN: return "left no record";
+    }
+    return `${trace.strings[thread.fileId[r]]}:${thread.line[r]}`;
   }
 
   function pathTo(id) {
@@ -645,10 +685,11 @@
         ctx.fillStyle = "#cfd6de";
         ctx.fillRect(x, y + 1, w, ROW - 2);
         ctx.fillStyle = "#1d2228";
-        const text = fitLabel(`${nodes.label[id]}  ${formatDuration(nodes.total[id])}`, w);
+        const text = fitLabel(`${frameLabel(id)}  ${formatDuration(nodes.total[id])}`, w);
         if (text) ctx.fillText(text, x + 3, y + ROW / 2 + 0.5);
       } else {
-        paintBar(ctx, nodes.nameId[id], kind, x, y, w, nodes.label[id]);
+        const thread = trace.threads[nodes.thread[id]];
+        paintBar(ctx, thread.nameId[nodes.record[id]], kind, x, y, w, w > 20 ? frameLabel(id) : "");
       }
       flame.drawn.push({ id, x, y, w });
     };
@@ -662,7 +703,8 @@
       place(id, x, w, row, false);
       if ((row + 1) * ROW - scrollY >= height) continue;
       let next = x;
-      for (const child of nodes.children[id]) {
+      for (let c = nodes.childStart[id]; c < nodes.childStart[id + 1]; c++) {
+        const child = nodes.childList[c];
         const cw = nodes.total[child] * scale;
         if (cw >= 0.5) stack.push([child, next, cw, row + 1]);
         next += cw;
@@ -678,8 +720,8 @@
 
   function describeFrame(id) {
     const n = flame.nodes;
-    const lines = [n.kind[id] >= 0 ? `${n.label[id]}  (${trace.kinds[n.kind[id]]})` : n.label[id]];
-    if (n.where[id]) lines.push(n.where[id]);
+    const lines = [n.kind[id] >= 0 ? `${frameLabel(id)}  (${trace.kinds[n.kind[id]]})` : frameLabel(id)];
+    if (frameWhere(id)) lines.push(frameWhere(id));
     lines.push(`total ${formatDuration(n.total[id])}, ${percent(n.total[id], n.total[0])} of all` +
       (flame.focus !== 0 ? `, ${percent(n.total[id], n.total[flame.focus])} of the zoomed frame` : ""));
     if (id !== 0) lines.push(`self ${formatDuration(n.self[id])}, ${n.calls[id].toLocaleString("en")} calls merged`);
@@ -692,7 +734,7 @@
     flame.scrollY = 0;
     flamePath.replaceChildren(...pathTo(id).map((node) => {
       const button = document.createElement("button");
-      button.textContent = flame.nodes.label[node];
+      button.textContent = frameLabel(node);
       button.title = describeFrame(node);
       button.addEventListener("click", () => zoomFlame(node));
       return button;
@@ -814,9 +856,18 @@
 
   // ------------------------------------------------------------------ start
 
+  // Milliseconds each step of opening the page took, for the tests' figures.
+  const timings = (api.timings = {});
+  function timed(step, work) {
+    const began = performance.now();
+    const result = work();
+    timings[step] = performance.now() - began;
+    return result;
+  }
+
   function start() {
-    const doc = JSON.parse(document.getElementById("spantree-data").textContent);
-    trace = loadTrace(doc);
+    const doc = timed("parse", () => JSON.parse(document.getElementById("spantree-data").textContent));
+    trace = timed("load", () => loadTrace(doc));
     document.getElementById("title").textContent = trace.title;
     const threads = trace.threads.length === 1 ? "1 thread" : `${trace.threads.length} threads`;
     const calls = trace.records === 1 ? "1 call" : `${trace.records.toLocaleString("en")} calls`;
@@ -826,13 +877,15 @@
     if (trace.note) about.push(trace.note);
     document.getElementById("about").textContent = about.join(", ");
 
-    buildFlame();
-    buildSummary();
+    timed("flame", buildFlame);
+    timed("summary", () => {
+      buildSummary();
+      renderSummary();
+    });
     layoutTimeline();
     resetTimeline();
     layoutFlame();
     zoomFlame(0);
-    renderSummary();
     bindTimeline();
     bindFlame();
     bindSummary();
@@ -863,9 +916,9 @@
       draw: drawTimeline,
     },
     flame: {
-      focus: () => ({ label: flame.nodes.label[flame.focus], path: pathTo(flame.focus).map((id) => flame.nodes.label[id]) }),
+      focus: () => ({ label: frameLabel(flame.focus), path: pathTo(flame.focus).map(frameLabel) }),
       frames: () => flame.drawn.map(({ id, x, y, w }) => ({
-        label: flame.nodes.label[id], kind: id && flame.nodes.kind[id] >= 0 ? trace.kinds[flame.nodes.kind[id]] : "",
+        label: frameLabel(id), kind: id && flame.nodes.kind[id] >= 0 ? trace.kinds[flame.nodes.kind[id]] : "",
         total: flame.nodes.total[id], self: flame.nodes.self[id], calls: flame.nodes.calls[id], x, y, w,
       })),
       draw: drawFlame,
@@ -874,8 +927,10 @@
 
   try {
     start();
-    drawTimeline();
-    drawFlame();
+    timed("draw", () => {
+      drawTimeline();
+      drawFlame();
+    });
     api.ready = true;
   } catch (error) {
     api.error = String(error && error.stack ? error.stack : error);
