@@ -38,9 +38,10 @@ class Browser:
         env = {k: v for k, v in os.environ.items() if k not in _NOT_FOR_THE_BROWSER}
         self._log = open(log_path, "wb")
         try:
-            # The shell puts the pipe ends on the descriptors the browser expects.
+            # bash puts the pipe ends on the descriptors the browser expects (the
+            # POSIX shell takes one-digit descriptors only).
             self.process = subprocess.Popen(
-                ["/bin/sh", "-c", f'exec "$0" "$@" 3<&{commands_read} 4>&{answers_write}',
+                ["/bin/bash", "-c", f'exec "$0" "$@" 3<&{commands_read} 4>&{answers_write}',
                  executable, *FLAGS, f"--user-data-dir={profile_dir}", "about:blank"],
                 pass_fds=(commands_read, answers_write), env=env, stdin=subprocess.DEVNULL,
                 stdout=self._log, stderr=subprocess.STDOUT)
@@ -115,16 +116,22 @@ class Browser:
         self.send("Input.dispatchMouseEvent", session=True, type=kind, x=x, y=y, button="left",
                   clickCount=clicks, buttons=1 if kind == "mousePressed" else 0)
 
+    def next_frame(self):
+        """Waits until the page has drawn what the input so far asked for."""
+        self.evaluate("new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done)))")
+
     def click(self, x, y, clicks=1):
         """A left click (a double click with clicks=2) at page coordinates, as a user makes it."""
         self.mouse("mouseMoved", x, y)
         for count in range(1, clicks + 1):
             self.mouse("mousePressed", x, y, count)
             self.mouse("mouseReleased", x, y, count)
+        self.next_frame()
 
     def key(self, key):
         self.send("Input.dispatchKeyEvent", session=True, type="keyDown", key=key, text=key if len(key) == 1 else "")
         self.send("Input.dispatchKeyEvent", session=True, type="keyUp", key=key)
+        self.next_frame()
 
     def screenshot(self, path, *, whole_page=False):
         data = self.send("Page.captureScreenshot", session=True, format="png",

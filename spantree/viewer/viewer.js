@@ -45,20 +45,21 @@
     return new ARRAY_TYPES[column.type](bytes.buffer);
   }
 
-  // First position in `row` (indices sorted by start; calls at one depth do
-  // not overlap) whose call ends after `time`.
-  function firstEndingAfter(thread, row, time) {
-    let low = 0, high = row.length;
+  // First position in a row whose call, or an earlier one, ends after `time`:
+  // the calls before it all ended by then. `reach` is the row's running
+  // maximum of call ends, so this holds even where calls of one depth
+  // overlap (a placeholder beside the call it interrupts, a clock step).
+  function firstEndingAfter(reach, time) {
+    let low = 0, high = reach.length;
     while (low < high) {
       const mid = (low + high) >>> 1;
-      const r = row[mid];
-      if (thread.start[r] + thread.dur[r] > time) high = mid;
+      if (reach[mid] > time) high = mid;
       else low = mid + 1;
     }
     return low;
   }
 
-  // Last position in `row` whose call starts at or before `time`, or -1.
+  // Last position in `row` (sorted by start) whose call starts at or before `time`, or -1.
   function lastStartingBefore(thread, row, time) {
     let low = 0, high = row.length;
     while (low < high) {
@@ -112,12 +113,21 @@
     for (let i = 0; i < n; i++) {
       if (thread.self[i] < 0 || thread.kind[i] === KIND.UNKNOWN) thread.self[i] = 0;
     }
+    // Each depth's calls by start (pre-order already has them so, but for
+    // calls under a placeholder), with the running maximum of their ends.
     thread.rows = counts.map((count) => new Int32Array(count));
     const filled = new Array(counts.length).fill(0);
     for (let i = 0; i < n; i++) {
       const d = thread.depth[i];
       thread.rows[d][filled[d]++] = i;
     }
+    thread.reach = thread.rows.map((row) => {
+      if (row.some((r, k) => k > 0 && start[r] < start[row[k - 1]])) row.sort((a, b) => start[a] - start[b] || a - b);
+      const reach = new Float64Array(row.length);
+      let most = -Infinity;
+      row.forEach((r, k) => (reach[k] = most = Math.max(most, start[r] + dur[r])));
+      return reach;
+    });
     return thread;
   }
 
@@ -347,7 +357,7 @@
         if (y >= height) break;
         const row = thread.rows[d];
         let drawnTo = -1;
-        for (let i = firstEndingAfter(thread, row, t0); i < row.length; i++) {
+        for (let i = firstEndingAfter(thread.reach[d], t0); i < row.length; i++) {
           const r = row[i];
           const s = thread.start[r];
           if (s >= t1) break;
@@ -456,11 +466,12 @@
     const perPixel = (t1 - t0) / width;
     const time = t0 + x * perPixel;
     const row = thread.rows[d];
-    // Thin bars are drawn a pixel wide: accept a pixel either side.
-    for (let i = lastStartingBefore(thread, row, time + perPixel); i >= 0; i--) {
+    const reach = thread.reach[d];
+    // Thin bars are drawn a pixel wide: accept a pixel either side. The
+    // latest start wins, as it is drawn on top.
+    for (let i = lastStartingBefore(thread, row, time + perPixel); i >= 0 && reach[i] >= time - perPixel; i--) {
       const r = row[i];
       if (thread.start[r] + thread.dur[r] >= time - perPixel) return { thread, r };
-      if (thread.start[r] < time - perPixel) break;
     }
     return null;
   }
