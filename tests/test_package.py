@@ -225,4 +225,7 @@ def test_pip_install_into_a_fresh_venv_brings_modules_package_and_command(tmp_pa
     (tmp_path / "prog.py").write_text("def work():\n    return sorted(range(5))\n\nwork()\n")
     stacks = run(python, "-m", "spantree", "--threshold", "0", "--format", "collapsed", "prog.py")
     assert "<module> (prog.py:1);work (prog.py:1);sorted " in stacks
+    # The HTML view's script and style are package data, inlined into the page.
+    run(python, "-m", "spantree", "--format", "html", "-o", "page.html", "prog.py")
+    assert "window.spantree" in (tmp_path / "page.html").read_text(encoding="utf-8")
     assert (venv / "bin" / "spantree").exists()
