@@ -128,6 +128,11 @@ class Browser:
             self.mouse("mouseReleased", x, y, count)
         self.next_frame()
 
+    def wheel(self, x, y, delta_y, delta_x=0):
+        self.send("Input.dispatchMouseEvent", session=True, type="mouseWheel", x=x, y=y, deltaX=delta_x,
+                  deltaY=delta_y)
+        self.next_frame()
+
     def key(self, key):
         self.send("Input.dispatchKeyEvent", session=True, type="keyDown", key=key, text=key if len(key) == 1 else "")
         self.send("Input.dispatchKeyEvent", session=True, type="keyUp", key=key)

@@ -286,6 +286,32 @@ def test_keys_zoom_and_pan_the_timeline(browser, tmp_path, keys, span_ms):
         assert view["t0"] == pytest.approx(start)
 
 
+def test_the_wheel_zooms_about_the_pointer_and_pans_sideways(browser, tmp_path):
+    page = tmp_path / "known.html"
+    html(THREADS, page)
+    open_page(browser, page)
+    width = browser.evaluate("spantree.timeline.view().width")
+    # The pointer a fifth of the way in: the time under it stays there.
+    browser.wheel(*canvas_point(browser, "timeline", width / 5, 60), -200)
+    view = browser.evaluate("spantree.timeline.view()")
+    assert view["t1"] - view["t0"] < 30 * MS * 0.7
+    assert view["t0"] + (view["t1"] - view["t0"]) / 5 == pytest.approx(6 * MS, abs=30 * MS / width)
+    browser.wheel(*canvas_point(browser, "timeline", width / 5, 60), 0, width / 10)
+    panned = browser.evaluate("spantree.timeline.view()")
+    assert panned["t0"] - view["t0"] == pytest.approx((view["t1"] - view["t0"]) / 10)
+
+
+def test_a_summary_row_picks_out_its_function_in_both_pictures(browser, tmp_path):
+    page = tmp_path / "known.html"
+    html(THREADS, page)
+    open_page(browser, page)
+    click_element(browser, "#summary tbody tr:nth-child(3)")
+    assert browser.evaluate("[...document.querySelectorAll('#summary tr.highlighted')].map(tr => tr.cells[0].textContent)") == ["walk"]
+    assert {b["name"] for b in browser.evaluate("spantree.timeline.bars()") if not b["dimmed"]} == {"walk"}
+    click_element(browser, "#summary tbody tr:nth-child(3)")
+    assert not any(b["dimmed"] for b in browser.evaluate("spantree.timeline.bars()"))
+
+
 def test_a_click_in_the_flame_graph_zooms_into_that_frame(browser, tmp_path):
     page = tmp_path / "known.html"
     html(THREADS, page)
@@ -353,7 +379,9 @@ def test_example_program_page(browser, tmp_path):
         assert browser.evaluate("document.getElementById('about').textContent").endswith(
             "calls of at least 100.0 us, coroutine-aware")
         bars = browser.evaluate("spantree.timeline.bars()")
-        assert [(b["depth"], b["name"], b["kind"]) for b in bars if b["depth"] < 2] == [
+        # Other short calls (gather) pass the threshold when the machine is slow.
+        assert [(b["depth"], b["name"], b["kind"]) for b in bars
+                if b["depth"] == 0 or b["name"] in ("read_settings", "fetch", "[await]") and b["depth"] == 1] == [
             (0, "main", "coroutine"), (1, "read_settings", "call"), (1, "fetch", "call"), (1, "fetch", "call"),
             (1, "[await]", "await")]
         names = [row[0] for row in table_rows(browser)]

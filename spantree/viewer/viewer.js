@@ -920,6 +920,7 @@
         visibleBars((thread, r, x, y, w) => bars.push({
           lane: thread.index, name: trace.strings[thread.nameId[r]], kind: trace.kinds[thread.kind[r]],
           depth: thread.depth[r], self: thread.self[r], x, y, w,
+          dimmed: highlighted >= 0 && thread.fid[r] !== highlighted,
         }));
         return bars;
       },
