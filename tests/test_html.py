@@ -353,6 +353,10 @@ def test_summary_sorts_by_the_column_clicked(browser, tmp_path):
     ([ThreadTrace("MainThread", 7, [None])], "0 calls in 1 thread, the trace holds no records"),
     ([ThreadTrace("Main</script>", 7, [f"{HOSTILE}\x00/x.py\x001\x0110\x0120\x01-1"])],
      "1 call in 1 thread, 20 ns of wall-clock time"),
+    # Lines past 2**31 travel as unsigned 32-bit numbers; both calls are one function.
+    ([ThreadTrace("T", 7, [f"big\x00/x.py\x003000000000\x0110\x0120\x01-1",
+                           f"big\x00/x.py\x003000000000\x0140\x015\x01-1"])],
+     "2 calls in 1 thread, 35 ns of wall-clock time"),
 ])
 def test_empty_and_hostile_traces_open_cleanly(browser, tmp_path, threads, about):
     page = tmp_path / "odd.html"
@@ -362,7 +366,11 @@ def test_empty_and_hostile_traces_open_cleanly(browser, tmp_path, threads, about
     assert browser.evaluate("typeof window.pwned") == "undefined"
     names = [b["name"] for b in browser.evaluate("spantree.timeline.bars()")]
     assert names == [r[:r.index("\x00")] for t in threads for r in t.records if r]
-    assert [row[0] for row in table_rows(browser)] == names
+    assert [row[0] for row in table_rows(browser)] == list(dict.fromkeys(names))
+    if names:
+        # The row and the calls are one function to the page too.
+        click_element(browser, "#summary tbody tr")
+        assert [b["name"] for b in browser.evaluate("spantree.timeline.bars()") if not b["dimmed"]] == names
 
 
 def test_example_program_page(browser, tmp_path):

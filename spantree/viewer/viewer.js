@@ -45,6 +45,12 @@
     return new ARRAY_TYPES[column.type](bytes.buffer);
   }
 
+  // Entries in a column without decoding it (kinds are bytes: one per entry).
+  function columnLength(column) {
+    const padding = column.data.endsWith("==") ? 2 : column.data.endsWith("=") ? 1 : 0;
+    return (column.data.length / 4) * 3 - padding;
+  }
+
   // First position in a row whose call, or an earlier one, ends after `time`:
   // the calls before it all ended by then. `reach` is the row's running
   // maximum of call ends, so this holds even where calls of one depth
@@ -72,11 +78,36 @@
 
   // ------------------------------------------------------------ the trace
 
-  const functionIds = new Map(); // "name \0 file \0 line" -> function id
+  // An open-addressed table of ids by triples of 32-bit integers, for at
+  // most `capacity` keys: `find(a, b, c, fresh)` returns the triple's id,
+  // which is `fresh` the first time. A Map of a million string keys costs seconds.
+  function tableOfIds(capacity) {
+    let size = 1024;
+    while (size < capacity * 2) size *= 2;
+    const mask = size - 1;
+    const ids = new Int32Array(size).fill(-1);
+    const keys = new Int32Array(size * 3);
+    return function find(a, b, c, fresh) {
+      a |= 0; b |= 0; c |= 0; // compared as stored: lines may come as unsigned 32-bit
+      let hash = Math.imul(a, 0x9e3779b1) ^ Math.imul(b, 0x85ebca6b) ^ Math.imul(c, 0xc2b2ae35);
+      hash = Math.imul(hash ^ (hash >>> 16), 0x7feb352d);
+      for (let slot = (hash ^ (hash >>> 15)) & mask; ; slot = (slot + 1) & mask) {
+        const id = ids[slot];
+        if (id < 0) {
+          keys[slot * 3] = a; keys[slot * 3 + 1] = b; keys[slot * 3 + 2] = c;
+          return (ids[slot] = fresh);
+        }
+        if (keys[slot * 3] === a && keys[slot * 3 + 1] === b && keys[slot * 3 + 2] === c) return id;
+      }
+    };
+  }
+
+  // Function ids by (name, file, line), shared by the calls and the summary's rows.
+  let functionCount = 0;
+  let findFunction = null;
   function functionId(name, file, line) {
-    const key = `${name}\u0000${file}\u0000${line}`;
-    let id = functionIds.get(key);
-    if (id === undefined) functionIds.set(key, (id = functionIds.size));
+    const id = findFunction(name, file, line, functionCount);
+    if (id === functionCount) functionCount++;
     return id;
   }
 
@@ -132,6 +163,8 @@
   }
 
   function loadTrace(doc) {
+    const bound = doc.threads.reduce((sum, t) => sum + columnLength(t.columns.kind), columnLength(doc.summary.kind));
+    findFunction = tableOfIds(bound + 1);
     const threads = doc.threads.map(loadThread);
     const first = Math.min(...threads.map((t) => t.first));
     const last = Math.max(...threads.map((t) => t.last));
@@ -587,20 +620,10 @@
       nodes.thread[id] = thread; nodes.record[id] = record;
       return id;
     }
-    // Open-addressed table of node ids by (parent, function): Maps of a
-    // million entries cost seconds to build, this a fraction of one.
-    let size = 1024;
-    while (size < most * 2) size *= 2;
-    const mask = size - 1;
-    const table = new Int32Array(size).fill(-1);
+    const findNode = tableOfIds(most);
     function child(parent, fid, kind, thread, record) {
-      let slot = (Math.imul(parent, 0x9e3779b1) ^ Math.imul(fid, 0x85ebca6b)) & mask;
-      for (;;) {
-        const id = table[slot];
-        if (id < 0) return (table[slot] = add(parent, fid, kind, thread, record));
-        if (nodes.parent[id] === parent && nodes.fid[id] === fid) return id;
-        slot = (slot + 1) & mask;
-      }
+      const id = findNode(parent, fid, 0, nodes.count);
+      return id === nodes.count ? add(parent, fid, kind, thread, record) : id;
     }
     add(-1, -1, -1, -1, -1);
     for (const thread of trace.threads) {
