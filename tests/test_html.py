@@ -201,8 +201,13 @@ def open_page(browser, path):
 
 
 def canvas_point(browser, canvas_id, x, y):
-    """Page coordinates of a point given in a canvas's own coordinates."""
-    box = browser.evaluate(f"(b => [b.left, b.top])(document.getElementById('{canvas_id}').getBoundingClientRect())")
+    """Viewport coordinates of a point given in a canvas's own coordinates,
+    the canvas scrolled into view first."""
+    box = browser.evaluate(f"""(canvas => {{
+        canvas.scrollIntoView({{block: "nearest"}});
+        const b = canvas.getBoundingClientRect();
+        return [b.left, b.top];
+    }})(document.getElementById('{canvas_id}'))""")
     return box[0] + x, box[1] + y
 
 
@@ -371,6 +376,26 @@ def test_empty_and_hostile_traces_open_cleanly(browser, tmp_path, threads, about
         # The row and the calls are one function to the page too.
         click_element(browser, "#summary tbody tr")
         assert [b["name"] for b in browser.evaluate("spantree.timeline.bars()") if not b["dimmed"]] == names
+
+
+def test_a_deep_chain_scrolls_instead_of_growing_the_page(browser, tmp_path):
+    depth = 50_000
+    chain = [f"f{i % 7}\x00/x.py\x00{i % 7}\x01{BASE + i}\x01{2 * (depth - i)}\x01{i - 1}" for i in range(depth)]
+    page = tmp_path / "deep.html"
+    html([ThreadTrace("MainThread", 1, chain)], page)
+    open_page(browser, page)
+    assert browser.evaluate("spantree.timeline.lanes()[0].depth") == depth
+    assert browser.evaluate("document.documentElement.scrollHeight") < 3000
+    view = browser.evaluate("spantree.timeline.view()")
+    shown = [b["depth"] for b in browser.evaluate("spantree.timeline.bars()")]
+    assert shown == list(range(len(shown))) and 0 < len(shown) <= view["height"] / 17
+    for _ in range(3):
+        browser.key("ArrowDown")
+    assert browser.evaluate("spantree.timeline.bars()")[0]["depth"] > 0
+    frames = browser.evaluate("spantree.flame.frames()")
+    assert 0 < len(frames) <= browser.evaluate("document.getElementById('flame').clientHeight") / 17 + 1
+    click_frame(browser, frames[10])
+    assert len(browser.evaluate("spantree.flame.focus().path")) == 11
 
 
 def test_example_program_page(browser, tmp_path):

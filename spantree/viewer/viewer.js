@@ -270,6 +270,15 @@
     }
   }
 
+  // A thin bar at the right edge saying which part of a taller content is in view.
+  function paintScrollMark(ctx, width, top, height, scrolled, content) {
+    const room = height - top;
+    if (content <= room) return;
+    const length = Math.max((room * room) / content, 12);
+    ctx.fillStyle = "rgba(29, 34, 40, 0.35)";
+    ctx.fillRect(width - 5, top + (scrolled / (content - room)) * (room - length), 4, length);
+  }
+
   // Canvas sized to its element's width and the given CSS height, sharp on any pixel ratio.
   function fitCanvas(canvas, height) {
     const ratio = window.devicePixelRatio || 1;
@@ -470,6 +479,7 @@
       }
     }
 
+    paintScrollMark(ctx, width, AXIS, height, scrollY, timeline.contentHeight - AXIS);
     ctx.fillStyle = "#fff";
     ctx.fillRect(0, 0, width, AXIS);
     ctx.strokeStyle = "#c9cfd6";
@@ -745,6 +755,7 @@
       }
     }
     ctx.globalAlpha = 1;
+    paintScrollMark(ctx, width, 0, height, scrollY, (ancestors.length + 1 + nodes.height[focus]) * ROW);
   }
 
   function frameAt(x, y) {
