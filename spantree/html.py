@@ -39,7 +39,7 @@ def page_data(threads):
     - ``threads``: per thread, in the given order, ``name``, ``native_id``,
       ``coroutines`` and ``columns``: equal-length ``array.array`` columns,
       one entry per call in pre-order (a parent before its children,
-      siblings by start):
+      siblings in the order they were called):
         ``start``     ns since ``base_ns``,
         ``duration``  ns as measured (negative if the clock stepped back),
         ``depth``     0 at the top,
