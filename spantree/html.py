@@ -10,6 +10,7 @@ The page needs nothing but the file: the viewer's script and style
 import array
 import base64
 import html as markup
+import io
 import json
 import os
 import sys
@@ -175,9 +176,9 @@ def html(threads, file=None, *, title="spantree", note=""):
     ``threads``) as one self-contained HTML page.
 
     `title` heads the page; `note` is a line under it saying what the trace
-    kept (such as "calls of at least 100 us"). With `file` (a path or a text
-    file object) the page is written there and None returned; without, the
-    page is returned as a string.
+    kept (such as "calls of at least 100 us"). With `file` (a path, or a
+    text or binary file object, which gets UTF-8) the page is written there
+    and None returned; without, the page is returned as a string.
     """
     page = _asset("page.html")
     for slot, text in (("title", markup.escape(title)), ("style", _asset("viewer.css")),
@@ -189,6 +190,8 @@ def html(threads, file=None, *, title="spantree", note=""):
     if isinstance(file, (str, os.PathLike)):
         with open(file, "w", encoding="utf-8") as out:
             out.write(page)
-    else:
+    elif isinstance(file, io.TextIOBase):
         file.write(page)
+    else:
+        file.write(page.encode("utf-8"))
     return None

@@ -9,6 +9,7 @@ docs/html-view.png for the README.
 
 import array
 import base64
+import io
 import json
 import os
 import random
@@ -149,13 +150,15 @@ def embedded(page):
     return json.loads(match[1])
 
 
-def test_page_is_the_same_returned_or_written_to_a_path_or_a_file(tmp_path):
+def test_page_is_the_same_returned_or_written_to_a_path_or_a_text_or_binary_file(tmp_path):
     page = html(THREADS, title="a <b> & c", note="calls of at least 1 us")
     assert html(THREADS, tmp_path / "a.html", title="a <b> & c", note="calls of at least 1 us") is None
     with open(tmp_path / "b.html", "w", encoding="utf-8") as file:
         html(THREADS, file, title="a <b> & c", note="calls of at least 1 us")
+    binary = io.BytesIO()
+    html(THREADS, binary, title="a <b> & c", note="calls of at least 1 us")
     assert (tmp_path / "a.html").read_text(encoding="utf-8") == (tmp_path / "b.html").read_text(
-        encoding="utf-8") == page
+        encoding="utf-8") == binary.getvalue().decode("utf-8") == page
     assert "<title>a &lt;b&gt; &amp; c</title>" in page
     assert not re.search(r"<!--(title|style|script|data)-->", page)
     data = embedded(page)
