@@ -2,7 +2,7 @@
 program under the tracer and writes its calls.
 
     spantree [--threshold T | --depth N] [--coroutines] [--main-thread]
-             [--format tree|perfetto|collapsed] [-o FILE]
+             [--format tree|perfetto|collapsed|html] [-o FILE]
              (script.py | -m module) [args...]
 
 The program must run as it would under python alone. Before it starts, this
@@ -25,15 +25,15 @@ import sys
 from .tracing import trace
 
 DEFAULT_THRESHOLD = "100us"
-FORMATS = ("tree", "perfetto", "collapsed")
+FORMATS = ("tree", "perfetto", "collapsed", "html")
 # Machine formats never share standard output with the program's own prints.
-DEFAULT_FILES = {"perfetto": "spantree.json", "collapsed": "spantree.folded"}
+DEFAULT_FILES = {"perfetto": "spantree.json", "collapsed": "spantree.folded", "html": "spantree.html"}
 STATUS_WRITE_FAILED = 120
 STATUS_INTERRUPTED = 130
 
 USAGE = """\
 usage: {prog} [-h] [--threshold T | --depth N] [--coroutines] [--main-thread]
-       {pad} [--format {{tree,perfetto,collapsed}}] [-o FILE] (script.py | -m module) [args ...]"""
+       {pad} [--format {{tree,perfetto,collapsed,html}}] [-o FILE] (script.py | -m module) [args ...]"""
 
 HELP = """
 Runs a Python program like python does, traces every thread it runs from
@@ -53,7 +53,9 @@ options:
   --format F       tree: indented text (default, on standard output);
                    perfetto: Chrome Trace Event JSON for ui.perfetto.dev
                    (default file {perfetto}); collapsed: stacks for flame
-                   graphs (default file {collapsed})
+                   graphs (default file {collapsed}); html: a self-contained
+                   page with a timeline, a flame graph and the summary
+                   (default file {html})
   -o FILE          write there instead ("-" for standard output; a name ending
                    in .gz is compressed)
   -m module        run a library module as a script, like python -m
@@ -367,12 +369,27 @@ def _run(code, module, tracer):
     return STATUS_INTERRUPTED if isinstance(failure, KeyboardInterrupt) else 1
 
 
+def _limit(tracer):
+    """What the trace kept, in words: its threshold or depth, and its mode."""
+    from .render import format_duration
+
+    if tracer.depth is not None:
+        limit = f"calls at most {tracer.depth} level{'s' if tracer.depth > 1 else ''} deep"
+    else:
+        limit = f"calls of at least {format_duration(tracer.threshold_ns)}"
+    return limit + (", coroutine-aware" if tracer.coroutines else "")
+
+
 def _render(tracer, options, target, out):
     """Writes the trace to the binary file `out` in the chosen format."""
-    from .render import format_duration
     from .threadviews import threads_chrome_trace, threads_collapsed, threads_text
 
     threads = tracer.threads
+    if options.format == "html":
+        from .html import html
+
+        html(threads, out, title=f"spantree: {target}", note=_limit(tracer))
+        return
     if options.format == "perfetto":
         import json
 
@@ -382,14 +399,9 @@ def _render(tracer, options, target, out):
     if options.format == "collapsed":
         out.write(threads_collapsed(threads).encode())
         return
-    if tracer.depth is not None:
-        limit = f"calls at most {tracer.depth} level{'s' if tracer.depth > 1 else ''} deep"
-    else:
-        limit = f"calls of at least {format_duration(tracer.threshold_ns)}"
-    mode = ", coroutine-aware" if tracer.coroutines else ""
     count = sum(record is not None for thread in threads for record in thread.records)
     where = "" if len(threads) == 1 else f" in {len(threads)} threads"
-    header = f"spantree: {target}: {count} records{where}, {limit}{mode}\n"
+    header = f"spantree: {target}: {count} records{where}, {_limit(tracer)}\n"
     out.write((header + threads_text(threads)).encode())
 
 

@@ -263,6 +263,9 @@ def test_install_into_a_fresh_venv_brings_modules_package_and_command(tmp_path, 
     stacks = run(str(venv / "bin" / "spantree"), "--threshold", "0", "--format", "collapsed", "-o", "-", "-m", "prog")
     assert "<module> (prog.py:1);work (prog.py:1);sorted " in stacks
     assert "    work  prog.py:1\n" in run(str(venv / "bin" / "spantree"), "--threshold", "0", "prog.py")
+    # The HTML view's script and style are package data, inlined into the page.
+    run(python, "-m", "spantree", "--format", "html", "-o", "page.html", "prog.py")
+    assert "window.spantree" in (tmp_path / "page.html").read_text(encoding="utf-8")
 
 
 @pytest.mark.parametrize("options, error", [
