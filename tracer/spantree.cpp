@@ -619,18 +619,19 @@ void final_sweep(TraceProfiler* self) {
     }
   }
   self->depth = 0;
+  // The nodes above `current` are released as the sweep goes down, so its
+  // level is counted here rather than kept in `depth`.
+  int64_t level = 0;
   int64_t parent_index = kRootIndex;
   FrameNode* node = self->current;
   for (;;) {
-    if (!is_root(node) && !record_coroutine<filter>(self, node, parent_index, self->depth)) {
-      return;
-    }
+    if (!is_root(node) && !record_coroutine<filter>(self, node, parent_index, level)) return;
     FrameNode* child = reinterpret_cast<FrameNode*>(pop_last_element(node->children));
     if (!child) return;
     assert(is_coroutine_node(child) && child->parent == node);
     parent_index = node->index;
     self->current = child;
-    enter_level<filter>(self);
+    ++level;
     Py_DECREF(node);  // the profiler's reference moves to the child
     node = child;
   }
