@@ -93,7 +93,8 @@ def test_text_tree_of_a_known_trace():
         "   1.00 us    0.0%      len  <built-in>",
         "   18.0 ms   90.0%      [await]  (suspended)",
         "   -500 ns            clock  app.py:30",
-        "                    [unknown]  #4 left no record (still open at the end, or a coroutine dropped)",
+        "                    [unknown]  #4 left no record (still open at the end, or a coroutine dropped, "
+        "or a call dropped as the clock stepped back)",
         "   2.00 ms            late  app.py:20",
     ]
 
@@ -226,3 +227,12 @@ def test_pip_install_into_a_fresh_venv_brings_modules_package_and_command(tmp_pa
     stacks = run(python, "-m", "spantree", "--threshold", "0", "--format", "collapsed", "prog.py")
     assert "<module> (prog.py:1);work (prog.py:1);sorted " in stacks
     assert (venv / "bin" / "spantree").exists()
+
+
+def test_a_negative_top_level_duration_takes_no_share_of_the_top():
+    # The clock stepped back during the first call: the other two split the top.
+    records = [f"{name}\x00f.py\x001\x01{start}\x01{duration}\x01-1"
+               for name, start, duration in [("a", 10, -10), ("b", 20, 30), ("c", 60, 30)]]
+    lines = spantree.text_tree(decode(records)).splitlines()[1:]
+    assert [line.split()[:2] for line in lines] == [["-10", "ns"], ["30", "ns"], ["30", "ns"]]
+    assert [line[12:18].strip() for line in lines] == ["", "50.0%", "50.0%"]
