@@ -181,7 +181,7 @@ class RecordText {
 // New reference: the call record of a Python function (its code's
 // co_name, co_filename, co_firstlineno). Format
 // "%U%c%U%c%i%c%lld%c%lld%c%lld": name 0 file 0 line 1 start 1 duration 1
-// parent.
+// parent. A coroutine's record is the call record of its code.
 PyObject* python_call_record(PyObject* name, PyObject* file, int line, int64_t start_ns,
                              int64_t duration_ns, int64_t parent_index) {
   RecordText text;
@@ -203,28 +203,6 @@ PyObject* builtin_call_record(PyObject* name, int64_t start_ns, int64_t duration
   RecordText text;
   text.add(name);
   text.add_ascii(kBuiltin, sizeof kBuiltin - 1);
-  text.add_times(start_ns, duration_ns, parent_index);
-  return text.build();
-}
-
-// New reference: the descriptive part (name, file, line) of a coroutine's
-// record. Format "%U%c%U%c%i": name 0 file 0 line.
-PyObject* _get_header(PyCodeObject* code) {
-  RecordText text;
-  text.add(code->co_name);
-  text.add_separator('\0');
-  text.add(code->co_filename);
-  text.add_separator('\0');
-  text.add_number(code->co_firstlineno);
-  return text.build();
-}
-
-// New reference: a coroutine's record. Format "%U%c%lld%c%lld%c%lld":
-// header 1 start 1 duration 1 parent.
-PyObject* coroutine_record(PyObject* header, int64_t start_ns, int64_t duration_ns,
-                           int64_t parent_index) {
-  RecordText text;
-  text.add(header);
   text.add_times(start_ns, duration_ns, parent_index);
   return text.build();
 }

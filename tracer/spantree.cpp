@@ -4,9 +4,10 @@
 // hooks keep the calls that are open as a chain of FrameNode objects hanging
 // from `TraceProfiler.current` through `parent` pointers, and turn every
 // finished call that passes the filter (a minimum duration, or a maximum
-// nesting depth) into one record string stored at the node's index in
-// `TraceProfiler.records`. remove_trace_profile() removes the hook and hands
-// the records to callback(context, records).
+// nesting depth) into one entry of the profiler's call log (call_log.h).
+// remove_trace_profile() removes the hook, turns the log into the records
+// list (one string per logged call, at the call's index, None in between)
+// and hands it to callback(context, records).
 //
 // The coroutine-aware hooks keep one node per coroutine across its
 // suspensions: a coroutine node lives in its parent's `children` list, is
@@ -43,6 +44,7 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "call_log.h"
 #include "clock.h"
 #include "record_text.h"
 #include "ref.h"
@@ -58,7 +60,6 @@ struct FrameNode {
   PyObject* children;   // list of coroutine child nodes, owned
   int64_t start_ns;
   int64_t index;        // slot of the node's record; -1 for the root
-  PyObject* header;     // str, owned; coroutine nodes only
   PyObject* frame_id;   // int (frame address), owned; coroutine nodes only
   PyObject* times;      // list of int time stamps, owned
   // The coroutine's code object, owned; coroutine nodes only. A finished
@@ -94,7 +95,10 @@ class BuiltinNameCache {
 struct TraceProfiler {
   PyObject_HEAD
   PyObject* callback;
+  // The records list, made from `log` by the first remove_trace_profile()
+  // and delivered by every one.
   PyObject* records;
+  CallLog log;
   PyObject* context;
   FrameNode* current;
   int64_t next_index;
@@ -107,7 +111,7 @@ struct TraceProfiler {
   int64_t unopened;
   // What running out of memory cost the trace, reported at removal: calls
   // not traced (the failed ones and everything they called) and records
-  // that could not be stored.
+  // that could not be logged or built.
   int64_t untraced_calls;
   int64_t lost_records;
   // Set by the first remove_trace_profile(), which also runs the final sweep
@@ -172,7 +176,6 @@ void FrameNode_Dealloc(PyObject* self) {
   Py_CLEAR(node->children);
   Py_CLEAR(node->times);
   Py_CLEAR(node->frame_id);
-  Py_CLEAR(node->header);
   Py_CLEAR(node->code);
   Py_TYPE(self)->tp_free(self);
 }
@@ -203,6 +206,7 @@ void TraceProfiler_Dealloc(PyObject* self) {
     Py_DECREF(spare);
   }
   profiler->names.clear();
+  profiler->log.clear();
   Py_CLEAR(profiler->records);
   Py_CLEAR(profiler->callback);
   Py_CLEAR(profiler->context);
@@ -274,46 +278,25 @@ void BuiltinNameCache::clear() {
   }
 }
 
-// Stores `record` (stolen) at position `index` of the profiler's records,
-// first padding the list with None up to that position. A record that could
-// not be built (null) or stored is counted as lost.
-void place_record(TraceProfiler* self, int64_t index, PyObject* record) {
+// Logs a kept call for its record; `name` (stolen) is what names it, see
+// LoggedCall. A call that cannot be logged is counted as lost.
+void log_call(TraceProfiler* self, int64_t index, int64_t parent_index, int64_t start_ns,
+              int64_t duration_ns, PyObject* name) {
   assert(0 <= index && index < self->next_index);
-  if (!record) {
-    ++self->lost_records;
-    return;
-  }
-  PyObject* records = self->records;
-  Py_ssize_t size = PyList_GET_SIZE(records);
-  if (index == size) {  // the common case: the next slot
-    const int appended = PyList_Append(records, record);
-    Py_DECREF(record);
-    if (appended < 0) ++self->lost_records;
-    return;
-  }
-  for (; size <= index; ++size) {
-    if (PyList_Append(records, Py_None) < 0) {
-      Py_DECREF(record);
-      ++self->lost_records;
-      return;
-    }
-  }
-  // No index is handed out twice, so its slot is still empty.
-  assert(PyList_GET_ITEM(records, index) == Py_None);
-  PyList_SetItem(records, static_cast<Py_ssize_t>(index), record);
+  if (!self->log.append(index, parent_index, start_ns, duration_ns, name)) ++self->lost_records;
 }
 
 // Gives back the last index handed out if a dropped call leaves it free.
 // Every index from the dropped call's on belongs to the call or to what it
 // called, all finished now; the last one is free when no record sits at or
-// beyond it (a record's parent index is below its own, so none names it
-// either). With a wall clock that only moves forward nothing a dropped call
+// beyond it (a logged call's parent index is below its own, so none names
+// it either). With a wall clock that only moves forward nothing a dropped call
 // called was kept, so it always is. When the clock stepped back, a callee
 // may be kept while its caller is dropped: the index stays taken, and the
 // caller's slot stays empty, a placeholder that the callee's record names
 // as its parent, like a call still open at the end.
 void give_back_index(TraceProfiler* self) {
-  if (self->next_index > PyList_GET_SIZE(self->records)) --self->next_index;
+  if (self->next_index > self->log.end()) --self->next_index;
 }
 
 // New reference: the last element of `list`, removed from it; null if the
@@ -452,20 +435,18 @@ void recycle_plain_node(TraceProfiler* self, FrameNode* node) {
 // profiler (the caller keeps it alive): the record is then dropped.
 void record_call(TraceProfiler* self, const FrameNode* node, int64_t now,
                  PyFrameObject* frame, int what, PyObject* arg) {
-  const int64_t duration = now - node->start_ns;
-  const int64_t parent_index = self->current->index;
-  PyObject* record;
+  PyObject* name;
   if (what == PyTrace_RETURN) {
-    Ref<PyCodeObject> code = Ref<PyCodeObject>::steal(PyFrame_GetCode(frame));
-    record = python_call_record(code->co_name, code->co_filename, code->co_firstlineno,
-                                node->start_ns, duration, parent_index);
+    name = reinterpret_cast<PyObject*>(PyFrame_GetCode(frame));
   } else {
-    Ref<> name = Ref<>::steal(self->names.name_of(arg));
-    if (self->removed) return;
-    record = name ? builtin_call_record(name.get(), node->start_ns, duration, parent_index)
-                  : nullptr;
+    name = self->names.name_of(arg);
+    if (self->removed || !name) {
+      Py_XDECREF(name);
+      if (!self->removed) ++self->lost_records;
+      return;
+    }
   }
-  place_record(self, node->index, record);
+  log_call(self, node->index, self->current->index, node->start_ns, now - node->start_ns, name);
 }
 
 // Closes the plain node `current` for its return event: pops it, records it
@@ -554,11 +535,8 @@ template <Filter filter>
 void TraceProfiler_InnerPushAsyncFrame(TraceProfiler* self, int64_t now, PyFrameObject* frame,
                                        PyCodeObject* code) {
   Ref<FrameNode> node = Ref<FrameNode>::steal(FrameNode_New());
-  if (node && append_time(node->times, now)) {
-    node->header = _get_header(code);
-    node->frame_id = PyLong_FromVoidPtr(frame);
-  }
-  if (!node || !node->header || !node->frame_id ||
+  if (node && append_time(node->times, now)) node->frame_id = PyLong_FromVoidPtr(frame);
+  if (!node || !node->frame_id ||
       PyList_Append(self->current->children, reinterpret_cast<PyObject*>(node.get())) < 0) {
     begin_untraced_call(self);
     return;
@@ -579,7 +557,7 @@ bool record_coroutine(TraceProfiler* self, const FrameNode* node, int64_t parent
   const int64_t start = time_at(node, 0);
   const int64_t duration = time_at(node, PyList_GET_SIZE(node->times) - 1) - start;
   if (!keeps<filter>(self, duration, level)) return false;
-  place_record(self, node->index, coroutine_record(node->header, start, duration, parent_index));
+  log_call(self, node->index, parent_index, start, duration, Py_NewRef(node->code));
   return true;
 }
 
@@ -677,7 +655,7 @@ void coroutine_called(TraceProfiler* self, int64_t now, PyFrameObject* frame, Py
   const int64_t wait = now - suspended;
   if (!keeps<filter>(self, wait, self->depth + 1)) return;
   const int64_t index = self->next_index++;
-  place_record(self, index, await_record(suspended, wait, node->index));
+  log_call(self, index, node->index, suspended, wait, nullptr);
   Py_XDECREF(pop_last_element(node->times));
 }
 
@@ -761,8 +739,6 @@ PyObject* set_trace_profile(PyObject*, PyObject* args, PyObject*) {
   if (!profiler) return nullptr;
   profiler->callback = Py_NewRef(callback);
   profiler->context = Py_NewRef(context);
-  profiler->records = PyList_New(0);
-  if (!profiler->records) return nullptr;
   profiler->current = FrameNode_New();
   if (!profiler->current) return nullptr;
   profiler->current->index = kRootIndex;
@@ -789,10 +765,11 @@ int warn_of_losses(TraceProfiler* profiler) {
                           untraced, lost);
 }
 
-// remove_trace_profile(profiler): removes the calling thread's hook, closes
-// what a coroutine-aware trace still holds open (the first time only), then
-// delivers the profiler's records to its callback and warns if memory ran
-// out meanwhile. None only removes.
+// remove_trace_profile(profiler): removes the calling thread's hook; the
+// first time, also closes what a coroutine-aware trace still holds open and
+// turns the call log into the records list. Then delivers the records to
+// the profiler's callback and warns if memory ran out meanwhile. None only
+// removes.
 PyObject* remove_trace_profile(PyObject*, PyObject* args, PyObject*) {
   PyEval_SetProfile(nullptr, nullptr);
   PyObject* arg;
@@ -806,7 +783,7 @@ PyObject* remove_trace_profile(PyObject*, PyObject* args, PyObject*) {
     return nullptr;
   }
   auto* profiler = reinterpret_cast<TraceProfiler*>(arg);
-  if (!profiler->records) {
+  if (!profiler->current) {
     PyErr_SetString(PyExc_ValueError,
                     "remove_trace_profile() argument was not made by set_trace_profile()");
     return nullptr;
@@ -821,6 +798,15 @@ PyObject* remove_trace_profile(PyObject*, PyObject* args, PyObject*) {
         final_sweep<Filter::kThreshold>(profiler);
       }
     }
+  }
+  if (!profiler->records) {
+    // A removal that finds no memory for the list leaves the log whole for
+    // the next one. The list is the profiler's before conversion starts, so
+    // a removal made meanwhile (by Python code that releasing a reference
+    // runs) delivers it rather than converting twice.
+    profiler->records = profiler->log.empty_records();
+    if (!profiler->records) return nullptr;
+    profiler->log.convert_into(profiler->records, &profiler->lost_records);
   }
 
   // The argument tuple keeps the profiler, and so these fields, alive.

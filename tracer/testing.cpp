@@ -33,14 +33,6 @@ PyObject* testing_builtin_record(PyObject*, PyObject* args) {
   return builtin_call_record(name, start, duration, parent);
 }
 
-// coroutine_record(header, start, duration, parent) -> str
-PyObject* testing_coroutine_record(PyObject*, PyObject* args) {
-  PyObject* header;
-  long long start, duration, parent;
-  if (!PyArg_ParseTuple(args, "ULLL", &header, &start, &duration, &parent)) return nullptr;
-  return coroutine_record(header, start, duration, parent);
-}
-
 // await_record(suspended, wait, coroutine_index) -> str
 PyObject* testing_await_record(PyObject*, PyObject* args) {
   long long suspended, wait, index;
@@ -87,6 +79,17 @@ PyObject* testing_clock_reads(PyObject*, PyObject*) {
 // failures at nodes.
 PyObject* testing_node_size(PyObject*, PyObject*) {
   return PyLong_FromSsize_t(FrameNode_Type.tp_basicsize);
+}
+
+// log_block_size() -> int: the bytes a block of the call log takes, to aim
+// allocation failures at log blocks.
+PyObject* testing_log_block_size(PyObject*, PyObject*) {
+  return PyLong_FromSize_t(sizeof(CallLog::Block));
+}
+
+// log_block_calls() -> int: the calls a block of the call log holds.
+PyObject* testing_log_block_calls(PyObject*, PyObject*) {
+  return PyLong_FromLongLong(CallLog::kCallsPerBlock);
 }
 
 // The event log: the list events are appended to, owned, and the hook of
@@ -146,13 +149,14 @@ PyObject* testing_set_logged_trace_profile(PyObject*, PyObject* args) {
 PyMethodDef testing_methods[] = {
     {"call_record", testing_call_record, METH_VARARGS, nullptr},
     {"builtin_record", testing_builtin_record, METH_VARARGS, nullptr},
-    {"coroutine_record", testing_coroutine_record, METH_VARARGS, nullptr},
     {"await_record", testing_await_record, METH_VARARGS, nullptr},
     {"set_clock", testing_set_clock, METH_VARARGS, nullptr},
     {"shift_clock", testing_shift_clock, METH_O, nullptr},
     {"clock_reads", testing_clock_reads, METH_NOARGS, nullptr},
     {"set_logged_trace_profile", testing_set_logged_trace_profile, METH_VARARGS, nullptr},
     {"node_size", testing_node_size, METH_NOARGS, nullptr},
+    {"log_block_size", testing_log_block_size, METH_NOARGS, nullptr},
+    {"log_block_calls", testing_log_block_calls, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
