@@ -44,6 +44,8 @@ class Boom(Exception):
 class Trace:
     """One run's trace; without a mode it never starts (the untraced run)."""
 
+    tracer = spantree_C
+
     def __init__(self, mode=None, replace=False):
         self.mode, self.replace = mode, replace
         self.delivery, self.context, self.held = Delivery(), object(), []
@@ -61,7 +63,7 @@ class Trace:
                 sys.setprofile(None)
                 self.held.pop()
             else:
-                spantree_C.remove_trace_profile(self.held.pop())
+                self.tracer.remove_trace_profile(self.held.pop())
 
 
 ACTIVE = Trace()  # the trace a running program may end from inside
@@ -72,6 +74,8 @@ class LoggedTrace(Trace):
     """A trace by the test build, every event its hook gets logged, on the
     scripted clock: the model replays the log."""
 
+    tracer = spantree_testing_C
+
     def __init__(self, mode, replace=False):
         super().__init__(mode, replace)
         self.log = []
@@ -80,14 +84,6 @@ class LoggedTrace(Trace):
         threshold, is_async, max_depth = MODES[self.mode]
         self.held.append(spantree_testing_C.set_logged_trace_profile(
             self.log, self.delivery, self.context, threshold, is_async, max_depth))
-
-    def end(self):
-        if self.held:
-            if self.replace:
-                sys.setprofile(None)
-                self.held.pop()
-            else:
-                spantree_testing_C.remove_trace_profile(self.held.pop())
 
 
 def countdown(n):
@@ -215,10 +211,8 @@ async def perform(steps):
                 if ACTIVE.replace:
                     sys.setprofile(None)
                     ACTIVE.held.pop()
-                elif isinstance(ACTIVE, LoggedTrace):
-                    spantree_testing_C.remove_trace_profile(ACTIVE.held.pop())
                 else:
-                    spantree_C.remove_trace_profile(ACTIVE.held.pop())
+                    ACTIVE.tracer.remove_trace_profile(ACTIVE.held.pop())
             case ("end-in-call",):
                 ACTIVE.end()
             case ("shift-clock", ns):

@@ -150,6 +150,18 @@ def test_any_failed_allocation_costs_records_but_never_misplaces_one(mode):
     assert untraced_seen > 0 and lost_seen > 0
 
 
+def trace_losing_a_node(callback):
+    """Traces top() with the first node allocation failing; returns the
+    profiler, still to be removed."""
+    profiler = spantree_C.set_trace_profile(callback, None, 0, False, 0)
+    allocator.arm(1, NODE_SIZE)
+    try:
+        top()
+    finally:
+        allocator.disarm()
+    return profiler
+
+
 def test_the_loss_is_reported_once_after_delivery():
     delivered = []
 
@@ -158,13 +170,8 @@ def test_the_loss_is_reported_once_after_delivery():
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        profiler = spantree_C.set_trace_profile(callback, None, 0, False, 0)
-        allocator.arm(1, NODE_SIZE)
-        try:
-            top()
-        finally:
-            allocator.disarm()
-            spantree_C.remove_trace_profile(profiler)
+        profiler = trace_losing_a_node(callback)
+        spantree_C.remove_trace_profile(profiler)
         spantree_C.remove_trace_profile(profiler)
     assert delivered == [[], [caught[0]]]
     assert len(caught) == 1 and caught[0].category is RuntimeWarning
@@ -175,12 +182,7 @@ def test_a_loss_warning_made_an_error_is_raised_after_delivery():
     delivery = Delivery()
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        profiler = spantree_C.set_trace_profile(delivery, None, 0, False, 0)
-        allocator.arm(1, NODE_SIZE)
-        try:
-            top()
-        finally:
-            allocator.disarm()
+        profiler = trace_losing_a_node(delivery)
         with pytest.raises(RuntimeWarning, match=LOSS.pattern):
             spantree_C.remove_trace_profile(profiler)
     assert len(delivery.calls) == 1
@@ -192,12 +194,7 @@ def test_a_failing_callback_keeps_its_own_exception():
 
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        profiler = spantree_C.set_trace_profile(callback, None, 0, False, 0)
-        allocator.arm(1, NODE_SIZE)
-        try:
-            top()
-        finally:
-            allocator.disarm()
+        profiler = trace_losing_a_node(callback)
         with pytest.raises(KeyError, match="callback"):
             spantree_C.remove_trace_profile(profiler)
     assert [LOSS.fullmatch(str(w.message)) is not None for w in caught] == [True]

@@ -32,10 +32,11 @@
 //    call whose node cannot be allocated is skipped whole, its callees with
 //    it, and counted; remove_trace_profile() reports what was lost.
 //
-// Index rules: every opened call takes the next index. A dropped call gives
-// its index back only when it is the last one handed out, so no index is
-// ever handed out twice; any other dropped index stays an empty slot that
-// kept callees may name as their parent (the wall clock stepped back).
+// Index rules: every opened call, coroutine and kept wait takes the next
+// index. A dropped call gives the last index handed out back only while no
+// record sits at or past it, so no index is ever handed out twice; a
+// dropped index that stays taken is an empty slot, which kept callees may
+// name as their parent (the wall clock stepped back during the call).
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
