@@ -95,11 +95,10 @@ def program(is_async, points):
         middle(points)
 
 
-def removed_at(mode, at):
-    """Runs the program under a logged trace removed at checkpoint `at`;
-    returns the records delivered and those the model makes of the log."""
+def run_logged(mode, points, delivery, log, last_removal):
+    """Runs the program under a logged trace on the scripted clock, then
+    calls remove_trace_profile(last_removal(points.profiler))."""
     threshold_ns, is_async, max_depth = MODES[mode]
-    points, delivery, log = Checkpoints(at), Delivery(), []
     gc.disable()
     try:
         with scripted_clock(1000, 10):
@@ -108,10 +107,18 @@ def removed_at(mode, at):
             try:
                 program(is_async, points)
             finally:
-                spantree_testing_C.remove_trace_profile(points.profiler)
+                spantree_testing_C.remove_trace_profile(last_removal(points.profiler))
     finally:
         gc.enable()
-    return delivery.calls, replay(log, threshold_ns, is_async, max_depth), points.seen
+
+
+def removed_at(mode, at):
+    """Runs the program under a logged trace removed at checkpoint `at` and
+    again at the end; returns the deliveries, the records the model makes
+    of the log, and the checkpoints passed."""
+    points, delivery, log = Checkpoints(at), Delivery(), []
+    run_logged(mode, points, delivery, log, lambda profiler: profiler)
+    return delivery.calls, replay(log, *MODES[mode]), points.seen
 
 
 @pytest.mark.parametrize("mode", MODES)
@@ -130,7 +137,6 @@ def test_removal_at_every_checkpoint_delivers_what_the_model_predicts(mode):
 
 @pytest.mark.parametrize("mode", MODES)
 def test_removal_from_another_thread_delivers_the_events_seen_until_then(mode):
-    threshold_ns, is_async, max_depth = MODES[mode]
     *_, checkpoints = removed_at(mode, None)
     for at in range(1, checkpoints + 1):
         delivery, log, cut = Delivery(), [], []
@@ -147,18 +153,8 @@ def test_removal_from_another_thread_delivers_the_events_seen_until_then(mode):
             remover.join()
 
         points = Checkpoints(at, remove_elsewhere)
-        gc.disable()
-        try:
-            with scripted_clock(1000, 10):
-                points.profiler = spantree_testing_C.set_logged_trace_profile(
-                    log, delivery, None, threshold_ns, is_async, max_depth)
-                try:
-                    program(is_async, points)
-                finally:
-                    spantree_testing_C.remove_trace_profile(None)
-        finally:
-            gc.enable()
-        assert delivery.records == replay(log[:cut[0]], threshold_ns, is_async, max_depth), at
+        run_logged(mode, points, delivery, log, lambda profiler: None)
+        assert delivery.records == replay(log[:cut[0]], *MODES[mode]), at
 
 
 def fresh_function():
