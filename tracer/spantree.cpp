@@ -378,13 +378,14 @@ inline bool keeps(const TraceProfiler* self, int64_t duration, int64_t level) {
 // count of failed opens would not do: a callee that did get its node would
 // have its return skipped, and the failed call's return would close it.
 
-inline void begin_untraced_call(TraceProfiler* self) {
+[[gnu::cold]] void begin_untraced_call(TraceProfiler* self) {
+  PyErr_Clear();
   ++self->unopened;
   ++self->untraced_calls;
 }
 
 // The hooks' whole work for an event inside a call that was not opened.
-inline void pass_untraced_event(TraceProfiler* self, int what) {
+[[gnu::cold]] void pass_untraced_event(TraceProfiler* self, int what) {
   assert(self->unopened > 0);
   if (is_call_event(what)) {
     begin_untraced_call(self);
@@ -403,8 +404,7 @@ void push_plain_node(TraceProfiler* self, int64_t now) {
   if (node) {
     self->spare_nodes = node->parent;
     --self->spare_count;
-  } else if (!(node = FrameNode_New())) {
-    PyErr_Clear();
+  } else if (!(node = FrameNode_New())) [[unlikely]] {
     begin_untraced_call(self);
     return;
   }
