@@ -1,12 +1,15 @@
 """Measures spantree_C against the floor of its design and a peer.
 
-    python3.14 bench/run.py [--rounds N] [--quick]
+    python3.14 bench/run.py [--rounds N] [--quick] [--compare BUILD]
 
 Every (configuration, workload) pair runs in a fresh interpreter, interleaved
 over the rounds in a shuffled order; the table gives medians. `clock` is a
 hook that only reads CLOCK_REALTIME once per event: every tracer hook must,
 so it is the floor the ratios are taken against. `--quick` runs tiny sizes
-once, to prove the benchmark still works.
+once, to prove the benchmark still works. Times are those of the traced
+program alone; the removal (turning the call log into records) is timed
+apart. `--compare BUILD` adds every-call tracing by the tracer built in
+BUILD, in the same rounds.
 """
 
 import argparse
@@ -47,11 +50,15 @@ def on_new_threads(install):
 
     threading.setprofile(first_event)
     return lambda: threading.setprofile(None)
+COMPARED = os.environ.get("SPANTREE_BENCH_COMPARE")
+if COMPARED:
+    CONFIGS["all-compared"] = f"spantree built in {pathlib.Path(COMPARED).name}, every call"
 
 
 def run_child(config, workload, size):
-    """Runs one workload under one configuration; returns elapsed seconds."""
-    sys.path[:0] = [str(BUILD), str(HERE)]
+    """Runs one workload under one configuration; returns the seconds the
+    program took and those the removal took."""
+    sys.path[:0] = [COMPARED if config == "all-compared" else str(BUILD), str(HERE)]
     import workloads
 
     fn = workloads.WORKLOADS[workload]
@@ -74,7 +81,7 @@ def run_child(config, workload, size):
         import spantree_C
 
         threshold, is_async, depth = {
-            "nothing": (2**62, False, 0), "all": (0, False, 0),
+            "nothing": (2**62, False, 0), "all": (0, False, 0), "all-compared": (0, False, 0),
             "depth3": (0, False, 3), "async-all": (0, True, 0),
         }[config]
         # Every thread through the package's capture, which delivers without decoding.
@@ -93,8 +100,9 @@ def run_child(config, workload, size):
     began = time.perf_counter()
     start()
     fn(size)
+    ended = time.perf_counter()
     stop()
-    return time.perf_counter() - began
+    return ended - began, time.perf_counter() - ended
 
 
 def count_calls(workload, size):
@@ -161,8 +169,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="tiny sizes, one round")
+    parser.add_argument("--compare", help="a build directory of the tracer to compare with")
     parser.add_argument("--child", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.compare:
+        os.environ["SPANTREE_BENCH_COMPARE"] = str(pathlib.Path(args.compare).resolve())
+        CONFIGS["all-compared"] = f"spantree built in {args.compare}, every call"
     if args.child:
         return child(args.child)
 
@@ -177,7 +189,8 @@ def main():
         random.shuffle(pairs)
         for config, workload in pairs:
             times[(config, workload)].append(spawn(config, workload, size))
-    median = {pair: statistics.median(samples) for pair, samples in times.items()}
+    median = {pair: statistics.median(s[0] for s in samples) for pair, samples in times.items()}
+    removal = {pair: statistics.median(s[1] for s in samples) for pair, samples in times.items()}
 
     print(f"median of {rounds} round(s); ratio = time / clock floor; "
           "ns/call = (time - untraced) / call events")
@@ -194,6 +207,9 @@ def main():
             per_call = (t - bare) / calls[w] * 1e9
             cells.append(f"{t:.3f} s, {t / floor:.2f}x, {per_call:.0f} ns")
         print(f"| {label} | " + " | ".join(cells) + " |")
+    print("\nremoval, ns per call event (every call kept): " + "; ".join(
+        f"{config} {w} {removal[(config, w)] / calls[w] * 1e9:.0f}"
+        for config in ("all", "all-compared") for w in names if (config, w) in removal))
     print("\ncall events per workload: " + ", ".join(f"{w} {calls[w]:,}" for w in names))
     memory = spawn("memory", memory_calls)
     print(f"memory, threshold 0, {memory_calls:,} recorded calls: "

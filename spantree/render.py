@@ -26,7 +26,8 @@ def _where(record):
 def _label(node, coroutines):
     record = node.record
     if record is None:
-        why = "still open at the end, or a coroutine dropped" if coroutines else "still open at the end"
+        dropped = "a coroutine dropped, or a call dropped" if coroutines else "dropped"
+        why = f"still open at the end, or {dropped} as the clock stepped back"
         return f"{UNKNOWN}  #{node.index} left no record ({why})"
     match record.kind:
         case Kind.AWAIT:
@@ -48,7 +49,8 @@ def text_tree(tree):
     """One line per node: duration, share of its parent's duration (of all
     top-level records for the top), then the indented name and file:line."""
     lines = [f"{'time':>10}  {'share':>6}  call"]
-    top_ns = sum(root.record.duration_ns for root in tree.roots if root.record)
+    # A negative duration (the clock stepped back) takes no share of the top.
+    top_ns = sum(max(root.record.duration_ns, 0) for root in tree.roots if root.record)
     parent_durations = {}
     for node, depth in tree.walk():
         parent_ns = top_ns if depth == 0 else parent_durations.pop(node.index)

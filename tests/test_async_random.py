@@ -15,7 +15,9 @@ import time
 import pytest
 
 import spantree_C
+import spantree_testing_C
 from conftest import run_python
+from test_model import replay
 from tracing import Delivery, decode
 
 PROGRAMS = int(os.environ.get("SPANTREE_RANDOM_PROGRAMS", "100"))
@@ -42,6 +44,8 @@ class Boom(Exception):
 class Trace:
     """One run's trace; without a mode it never starts (the untraced run)."""
 
+    tracer = spantree_C
+
     def __init__(self, mode=None, replace=False):
         self.mode, self.replace = mode, replace
         self.delivery, self.context, self.held = Delivery(), object(), []
@@ -59,10 +63,27 @@ class Trace:
                 sys.setprofile(None)
                 self.held.pop()
             else:
-                spantree_C.remove_trace_profile(self.held.pop())
+                self.tracer.remove_trace_profile(self.held.pop())
 
 
 ACTIVE = Trace()  # the trace a running program may end from inside
+SHIFT_CLOCK = None  # moves the scripted clock of a logged trace
+
+
+class LoggedTrace(Trace):
+    """A trace by the test build, every event its hook gets logged, on the
+    scripted clock: the model replays the log."""
+
+    tracer = spantree_testing_C
+
+    def __init__(self, mode, replace=False):
+        super().__init__(mode, replace)
+        self.log = []
+
+    def begin(self):
+        threshold, is_async, max_depth = MODES[self.mode]
+        self.held.append(spantree_testing_C.set_logged_trace_profile(
+            self.log, self.delivery, self.context, threshold, is_async, max_depth))
 
 
 def countdown(n):
@@ -191,9 +212,11 @@ async def perform(steps):
                     sys.setprofile(None)
                     ACTIVE.held.pop()
                 else:
-                    spantree_C.remove_trace_profile(ACTIVE.held.pop())
+                    ACTIVE.tracer.remove_trace_profile(ACTIVE.held.pop())
             case ("end-in-call",):
                 ACTIVE.end()
+            case ("shift-clock", ns):
+                SHIFT_CLOCK(ns)
     return results
 
 
@@ -383,6 +406,52 @@ def check_programs(seeds):
                 raise
 
 
+def with_clock_shifts(seed, steps):
+    """The program with up to three steps that shift the scripted clock, by
+    up to 50 ticks either way, at random places."""
+    rng = random.Random(f"{seed}/clock")
+    for _ in range(rng.randint(0, 3)):
+        target = rng.choice(list(step_lists(steps)))
+        last = len(target) - (1 if target and target[-1][0] == "raise" else 0)
+        target.insert(rng.randint(0, last), ("shift-clock", rng.randint(-50, 50) * TICK_NS))
+    return steps
+
+
+TICK_NS = 1000
+
+
+def check_against_model(seeds):
+    """Every placement of every program, traced by the test build on the
+    scripted clock (stepping back and forth in some), against the model
+    replaying the events the hook got: the records must match exactly,
+    times included."""
+    global SHIFT_CLOCK
+    SHIFT_CLOCK = spantree_testing_C.shift_clock
+    compared = 0
+    try:
+        for seed in seeds:
+            for mode, start, end, replace, steps in placements(seed):
+                if replace:
+                    continue
+                trace = LoggedTrace(mode)
+                spantree_testing_C.set_clock(1_700_000_000_000_000_000, TICK_NS)
+                try:
+                    run_program(with_clock_shifts(seed, steps), trace, start, end)
+                finally:
+                    spantree_testing_C.set_clock(None)
+                expected = replay(trace.log, *MODES[mode])
+                found = trace.delivery.records
+                if found != expected:
+                    first = next(i for i, (a, b) in enumerate(zip(found + [0], expected + [0])) if a != b)
+                    raise AssertionError(
+                        f"program {seed} in {mode}, started {start}, removed {end}: records differ "
+                        f"from index {first}: {found[first:first + 3]} != {expected[first:first + 3]}")
+                compared += 1
+    finally:
+        SHIFT_CLOCK = None
+    assert compared > 0
+
+
 def check_no_growth(seeds, warm_up=3, rounds=4):
     runs = [placement for seed in seeds for placement in placements(seed)]
 
@@ -405,6 +474,11 @@ def check_no_growth(seeds, warm_up=3, rounds=4):
 def test_random_programs_keep_records_well_formed_and_results_unchanged():
     run_python(f"import test_async_random as t; t.check_programs(range({PROGRAMS}))",
                timeout=60 + PROGRAMS)
+
+
+def test_random_programs_match_the_model_in_every_mode():
+    run_python(f"import test_async_random as t; t.check_against_model(range({PROGRAMS}))",
+               timeout=60 + 2 * PROGRAMS)
 
 
 def test_random_programs_leak_nothing():

@@ -9,22 +9,23 @@ import types
 import pytest
 
 import spantree_C
+import spantree_testing_C
 from conftest import run_python
-from tracing import Delivery, decode
+from tracing import Delivery, decode, scripted_clock
 
 HERE = __file__
 SLEEP_FILE = asyncio.sleep.__code__.co_filename
 
 
-def traced_run(coroutine_fn, *, threshold_ns=0, max_depth=0):
+def traced_run(coroutine_fn, *, threshold_ns=0, max_depth=0, tracer=spantree_C):
     """Runs coroutine_fn() under asyncio from a wrapper coroutine that starts
     the trace before awaiting it and removes it afterwards."""
     delivery = Delivery()
 
     async def wrapper():
-        profiler = spantree_C.set_trace_profile(delivery, None, threshold_ns, True, max_depth)
+        profiler = tracer.set_trace_profile(delivery, None, threshold_ns, True, max_depth)
         await coroutine_fn()
-        spantree_C.remove_trace_profile(profiler)
+        tracer.remove_trace_profile(profiler)
 
     gc.disable()
     try:
@@ -106,11 +107,16 @@ def test_coroutine_that_never_suspends_spans_call_to_return():
 async def short_waits_then_long():
     for _ in range(3):
         await asyncio.sleep(0)
-    await asyncio.sleep(0.03)
+    # The event loop moves the clock on 30 ms while the last sleep waits.
+    asyncio.get_running_loop().call_soon(spantree_testing_C.shift_clock, 30_000_000)
+    await asyncio.sleep(0)
 
 
 def test_threshold_drops_short_coroutines_and_short_waits():
-    records = traced_run(short_waits_then_long, threshold_ns=20_000_000)
+    # On the scripted clock an event lasts a microsecond: only the shift
+    # makes anything last 20 ms.
+    with scripted_clock(10**15, 1_000):
+        records = traced_run(short_waits_then_long, threshold_ns=20_000_000, tracer=spantree_testing_C)
     rows = decoded(records)
     assert rows[0].name == "short_waits_then_long" and rows[0].parent == -1
     # The three short sleeps were dropped by the closing sweeps: None slots.
@@ -118,7 +124,9 @@ def test_threshold_drops_short_coroutines_and_short_waits():
     assert [(name, parent) for _, name, parent in kept] == [
         ("short_waits_then_long", -1), ("sleep", 0), ("[await]", kept[1][0])]
     assert records.count(None) >= 3
-    assert rows[kept[2][0]].duration >= 20_000_000
+    wait = rows[kept[2][0]]
+    assert 30_000_000 < wait.duration < 31_000_000
+    assert rows[0].start == 10**15 and rows[0].duration > wait.duration
 
 
 @pytest.mark.parametrize("max_depth, expected", [

@@ -11,6 +11,7 @@ apart from their times.
 """
 
 import gc
+import inspect
 import os
 import sys
 
@@ -264,3 +265,168 @@ def test_random_call_trees_match_the_model_in_every_mode(program):
         assert found == model(events, keeps), (mode, Source(program).text)
         if mode == "threshold-0":
             check_times_nest(records)
+
+
+# ---------------------------------------------------------------------------
+# The tracer's record algorithm in every mode, coroutine-aware ones included,
+# replayed over the events its hook got (logged by the test build), with the
+# times it read. What it builds must be the tracer's records, character for
+# character.
+
+CALL, RETURN, C_CALL, C_RETURN, C_EXCEPTION = 0, 3, 4, 5, 6
+CALLS, RETURNS = {CALL, C_CALL}, {RETURN, C_RETURN, C_EXCEPTION}
+
+
+class Node:
+    """An open call, or a coroutine across its suspensions (frame set)."""
+
+    def __init__(self, parent, index, start, frame=None, code=None):
+        self.parent, self.index, self.start = parent, index, start
+        self.frame, self.code = frame, code
+        self.children = []  # coroutine nodes
+        self.times = [start] if code is not None else []
+
+
+def text(name, file, line, start, duration, parent):
+    return f"{name}\0{file}\0{line}\1{start}\1{duration}\1{parent}"
+
+
+class TracerModel:
+    """Feed it the logged events with event(), then end(); `records` is
+    what the trace delivers."""
+
+    def __init__(self, threshold_ns, is_async, max_depth):
+        self.threshold, self.is_async, self.max_depth = threshold_ns, is_async, max_depth
+        self.root = self.current = Node(None, -1, 0)
+        self.next_index, self.depth, self.records = 0, 0, []
+
+    def keeps(self, duration, level):
+        return level <= self.max_depth if self.max_depth > 0 else duration >= self.threshold
+
+    def place(self, index, record):
+        self.records += [None] * (index + 1 - len(self.records))
+        assert self.records[index] is None, f"index {index} handed out twice"
+        self.records[index] = record
+
+    def enter(self, node):
+        self.current, self.depth = node, self.depth + 1
+
+    def leave(self):
+        self.current, self.depth = self.current.parent, self.depth - 1
+
+    def event(self, what, frame, code, name, now):
+        if self.is_async:
+            self.async_event(what, frame, code, name, now)
+        elif what in CALLS:
+            self.push_plain(now)
+        elif what in RETURNS and self.current is not self.root:
+            self.close_plain(what, code, name, now)
+
+    def push_plain(self, now):
+        self.enter(Node(self.current, self.next_index, now))
+        self.next_index += 1
+
+    def close_plain(self, what, code, name, now):
+        node, level = self.current, self.depth
+        self.leave()
+        duration = now - node.start
+        if not self.keeps(duration, level):
+            # The last index goes back only if no record sits at or past it.
+            if self.next_index > len(self.records):
+                self.next_index -= 1
+        elif what == RETURN:
+            self.place(node.index, text(code.co_name, code.co_filename, code.co_firstlineno,
+                                        node.start, duration, self.current.index))
+        else:
+            self.place(node.index, text(name, "<built-in>", 0, node.start, duration, self.current.index))
+
+    def async_event(self, what, frame, code, name, now):
+        call = what in CALLS
+        if not call and (what not in RETURNS or self.current is self.root):
+            return
+        is_coroutine = what in (CALL, RETURN) and bool(code.co_flags & inspect.CO_COROUTINE)
+        current = self.current
+        if call:
+            if is_coroutine:
+                self.coroutine_called(frame, code, now)
+            elif current is not self.root:
+                self.closing_sweep()
+                self.push_plain(now)
+        elif current.code is not None:
+            if is_coroutine:  # a suspension or the end: the node stays where it is
+                current.times.append(now)
+                self.leave()
+        elif not is_coroutine:
+            self.close_plain(what, code, name, now)
+
+    @staticmethod
+    def same_coroutine(node, frame, code):
+        return node.code is code and node.frame == frame
+
+    def push_coroutine(self, frame, code, now):
+        node = Node(self.current, self.next_index, now, frame, code)
+        self.current.children.append(node)
+        self.next_index += 1
+        self.enter(node)
+
+    def record_coroutine(self, node, parent_index, level):
+        start, duration = node.times[0], node.times[-1] - node.times[0]
+        if not self.keeps(duration, level):
+            return False
+        code = node.code
+        self.place(node.index, text(code.co_name, code.co_filename, code.co_firstlineno,
+                                    start, duration, parent_index))
+        return True
+
+    def closing_sweep(self):
+        level, parent = self.depth + 1, self.current
+        while parent.children:
+            child = parent.children.pop()
+            if not self.record_coroutine(child, parent.index, level):
+                return
+            parent = child
+
+    def coroutine_called(self, frame, code, now):
+        if self.current is self.root:
+            if not self.root.children:  # the first coroutine at the top is followed
+                return self.push_coroutine(frame, code, now)
+            top = self.root.children[-1]
+            if not self.same_coroutine(top, frame, code):
+                return
+            self.enter(top)
+        elif not self.same_coroutine(self.current, frame, code):
+            self.closing_sweep()
+            return self.push_coroutine(frame, code, now)
+        node = self.current
+        if node.children:  # a resumed chain: down to the innermost coroutine
+            return self.enter(node.children[-1])
+        if len(node.times) < 2:
+            return
+        suspended = node.times[-1]
+        if self.keeps(now - suspended, self.depth + 1):
+            self.place(self.next_index, text("[await]", "", 0, suspended, now - suspended, node.index))
+            self.next_index += 1
+            node.times.pop()
+
+    def end(self):
+        """The removal: a coroutine-aware trace's final sweep."""
+        if not self.is_async:
+            return
+        self.current, self.depth = self.root, 0
+        parent_index, node = -1, self.root
+        while True:
+            if node is not self.root and not self.record_coroutine(node, parent_index, self.depth):
+                return
+            if not node.children:
+                return
+            parent_index, node = node.index, node.children.pop()
+            self.depth += 1
+
+
+def replay(log, threshold_ns, is_async, max_depth):
+    """The records the model makes of a logged trace that was then removed."""
+    model = TracerModel(threshold_ns, is_async, max_depth)
+    for what, frame, code, name, now in log:
+        model.event(what, frame, code, name, now)
+    model.end()
+    return model.records

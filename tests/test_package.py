@@ -97,7 +97,8 @@ def test_text_tree_of_a_known_trace():
         "   1.00 us    0.0%      len  <built-in>",
         "   18.0 ms   90.0%      [await]  (suspended)",
         "   -500 ns            clock  app.py:30",
-        "                    [unknown]  #4 left no record (still open at the end, or a coroutine dropped)",
+        "                    [unknown]  #4 left no record (still open at the end, or a coroutine dropped, "
+        "or a call dropped as the clock stepped back)",
         "   2.00 ms            late  app.py:20",
     ]
 
@@ -251,7 +252,7 @@ def test_install_into_a_fresh_venv_brings_modules_package_and_command(tmp_path, 
         import lockmeter_C, threaddump_C, spantree_C, spantree
         import importlib.util
         modules = (lockmeter_C, threaddump_C, spantree_C, spantree)
-        test_only = ("spantree_testing_C", "bench_floor_C")
+        test_only = ("spantree_testing_C", "bench_floor_C", "failing_allocator_C")
         print(all(m.__file__.startswith(sys.prefix) for m in modules),
               any(importlib.util.find_spec(name) for name in test_only),
               "%d.%d" % sys.version_info[:2])
@@ -340,3 +341,12 @@ def test_importing_the_package_loads_no_submodule_until_a_name_is_used(subproces
         print(spantree.Kind.CALL, spantree.format_duration(1500), "trace" in dir(spantree))
     """)
     assert proc.stdout == "['spantree']\ncall 1.50 us True\n"
+
+
+def test_a_negative_top_level_duration_takes_no_share_of_the_top():
+    # The clock stepped back during the first call: the other two split the top.
+    records = [f"{name}\x00f.py\x001\x01{start}\x01{duration}\x01-1"
+               for name, start, duration in [("a", 10, -10), ("b", 20, 30), ("c", 60, 30)]]
+    lines = spantree.text_tree(decode(records)).splitlines()[1:]
+    assert [line.split()[:2] for line in lines] == [["-10", "ns"], ["30", "ns"], ["30", "ns"]]
+    assert [line[12:18].strip() for line in lines] == ["", "50.0%", "50.0%"]

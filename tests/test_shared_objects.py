@@ -35,3 +35,21 @@ def test_tracer_links_libc_alone_and_exports_only_its_init():
         assert libs == {"libc.so.6"}
     if not sanitized_build():
         assert exported(path) == {"PyInit_spantree_C"}
+
+
+def build_type():
+    return re.search(r"^CMAKE_BUILD_TYPE:STRING=(\w*)$", (BUILD / "CMakeCache.txt").read_text(), re.M)[1]
+
+
+def calls_assert(path):
+    out = subprocess.run(["nm", "-D", "--undefined-only", path],
+                         capture_output=True, text=True, check=True).stdout
+    return "__assert_fail" in out
+
+
+def test_assertions_run_in_test_debug_and_sanitizer_builds_only():
+    import spantree_testing_C
+
+    assert calls_assert(spantree_testing_C.__file__)
+    checked = sanitized_build() or build_type() == "Debug"
+    assert calls_assert(spantree_C.__file__) == checked

@@ -7,7 +7,8 @@ import time
 import pytest
 
 import spantree_C
-from tracing import Delivery, decode, keys, names, trace
+import spantree_testing_C
+from tracing import Delivery, decode, keys, names, scripted_clock, trace
 
 HERE = __file__
 
@@ -98,25 +99,41 @@ def test_profile_slot_holds_the_profiler_until_removed():
     assert type(profiler).__module__ == "pyvarnex.ext"
 
 
-def sleeper(seconds):
-    time.sleep(seconds)
+MS = 1_000_000
+TICK = 1_000  # what the scripted clock advances per event
+
+
+def slow():
+    spantree_testing_C.shift_clock(20 * MS)
 
 
 def quick_then_slow():
     leaf()
     leaf()
-    sleeper(0.02)
+    slow()
     leaf()
 
 
-def test_threshold_drops_short_calls_without_leaving_gaps():
-    records = trace(quick_then_slow, threshold_ns=10_000_000)
-    assert keys(records) == [
-        ("quick_then_slow", HERE, line_of(quick_then_slow), -1),
-        ("sleeper", HERE, line_of(sleeper), 0),
-        ("sleep", "<built-in>", 0, 1),
-    ]
-    assert decode(records[2]).duration >= 10_000_000
+@pytest.mark.parametrize("threshold_ns, kept", [
+    # shift_clock lasts 20 ms and a tick, slow() two ticks more, the whole
+    # eleven ticks more; a leaf a tick.
+    (20 * MS + TICK, ["quick_then_slow", "slow", "shift_clock"]),
+    (20 * MS + TICK + 1, ["quick_then_slow", "slow"]),
+    (20 * MS + 3 * TICK + 1, ["quick_then_slow"]),
+    (TICK, ["quick_then_slow", "leaf", "leaf", "slow", "shift_clock", "leaf"]),
+    (TICK + 1, ["quick_then_slow", "slow", "shift_clock"]),
+])
+def test_threshold_keeps_exactly_the_calls_that_last_long_enough(threshold_ns, kept):
+    with scripted_clock(7 * MS, TICK):
+        records = trace(quick_then_slow, threshold_ns=threshold_ns, tracer=spantree_testing_C)
+    # Dropped calls leave no gaps: their indices were handed out again.
+    assert names(records) == kept
+    rows = [decode(r) for r in records]
+    assert rows[0].start == 7 * MS and rows[0].duration == 20 * MS + 11 * TICK
+    assert all(row.duration >= threshold_ns for row in rows)
+    assert [row.parent for row in rows] == [-1] + [kept.index(parent) for parent in [
+        {"leaf": "quick_then_slow", "slow": "quick_then_slow", "shift_clock": "slow"}[name]
+        for name in kept[1:]]]
 
 
 @pytest.mark.parametrize("threshold", [0, -1, -(2**63)])
@@ -238,11 +255,11 @@ def test_only_the_calling_thread_is_traced():
     worker = threading.Thread(target=busy)
     worker.start()
     try:
-        records = trace(lambda: [sleeper(0.001) for _ in range(20)])
+        records = trace(lambda: [time.sleep(0.001) for _ in range(20)])
     finally:
         stop.set()
         worker.join()
-    assert set(names(records)) == {"<lambda>", "sleeper", "sleep"}
+    assert set(names(records)) == {"<lambda>", "sleep"}
 
 
 

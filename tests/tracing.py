@@ -1,11 +1,13 @@
 """Helpers for driving spantree_C from tests: run code under a trace and
 decode the record strings it delivers."""
 
+import contextlib
 import gc
 import sys
 from dataclasses import dataclass
 
 import spantree_C
+import spantree_testing_C
 
 
 @dataclass(frozen=True)
@@ -45,7 +47,7 @@ class Delivery:
         return self.calls[0][1]
 
 
-def trace(fn, *, threshold_ns=0, is_async=False, max_depth=0, context="ctx"):
+def trace(fn, *, threshold_ns=0, is_async=False, max_depth=0, context="ctx", tracer=spantree_C):
     """Runs fn() under a trace on this thread and returns the raw records list.
 
     Collection is off meanwhile so no finalizer adds events."""
@@ -53,16 +55,27 @@ def trace(fn, *, threshold_ns=0, is_async=False, max_depth=0, context="ctx"):
     gc_was_enabled = gc.isenabled()
     gc.disable()
     try:
-        profiler = spantree_C.set_trace_profile(delivery, context, threshold_ns, is_async, max_depth)
+        profiler = tracer.set_trace_profile(delivery, context, threshold_ns, is_async, max_depth)
         try:
             fn()
         finally:
-            spantree_C.remove_trace_profile(profiler)
+            tracer.remove_trace_profile(profiler)
     finally:
         if gc_was_enabled:
             gc.enable()
     assert delivery.calls[0][0] is context
     return delivery.records
+
+
+@contextlib.contextmanager
+def scripted_clock(start_ns, tick_ns):
+    """The test build's clock reads start_ns + n * tick_ns at its n-th read
+    (plus the shifts made meanwhile) inside the block."""
+    spantree_testing_C.set_clock(start_ns, tick_ns)
+    try:
+        yield
+    finally:
+        spantree_testing_C.set_clock(None)
 
 
 def keys(records):

@@ -4,9 +4,10 @@
 // hooks keep the calls that are open as a chain of FrameNode objects hanging
 // from `TraceProfiler.current` through `parent` pointers, and turn every
 // finished call that passes the filter (a minimum duration, or a maximum
-// nesting depth) into one record string stored at the node's index in
-// `TraceProfiler.records`. remove_trace_profile() removes the hook and hands
-// the records to callback(context, records).
+// nesting depth) into one entry of the profiler's call log (call_log.h).
+// remove_trace_profile() removes the hook, turns the log into the records
+// list (one string per logged call, at the call's index, None in between)
+// and hands it to callback(context, records).
 //
 // The coroutine-aware hooks keep one node per coroutine across its
 // suspensions: a coroutine node lives in its parent's `children` list, is
@@ -15,11 +16,10 @@
 // sweep when the trace ends. The time between a suspension and the matching
 // resumption becomes an await record.
 //
-// Reference rules of this file:
-//  - Ref<T> owns exactly one strong reference; Ref::steal adopts a new
-//    reference, Ref::borrow adds one, release() hands it back to C.
-//  - Raw pointers are borrowed. Helpers say in a comment whether they return
-//    a new or a borrowed reference.
+// Reference rules of this file (ref.h holds the holders):
+//  - Ref<T> owns exactly one strong reference; raw pointers are borrowed.
+//    Helpers say in a comment whether they return a new or a borrowed
+//    reference.
 //  - The root node (index -1) is owned by the profiler. A plain node (any
 //    call that is not a coroutine) is owned by the open-call chain: its
 //    creation reference is dropped when its return event pops it. A
@@ -28,73 +28,30 @@
 //  - Once the final sweep has run, the profiler owns `current` alone: the
 //    sweep released everything above it.
 //  - Hooks never leave an exception pending and never raise into the traced
-//    code: failures are cleared and cost at most the record concerned.
+//    code: failures are cleared and cost at most the record concerned. A
+//    call whose node cannot be allocated is skipped whole, its callees with
+//    it, and counted; remove_trace_profile() reports what was lost.
+//
+// Index rules: every opened call, coroutine and kept wait takes the next
+// index. A dropped call gives the last index handed out back only while no
+// record sits at or past it, so no index is ever handed out twice; a
+// dropped index that stays taken is an empty slot, which kept callees may
+// name as their parent (the wall clock stepped back during the call).
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <assert.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
-#include <time.h>
+
+#include "call_log.h"
+#include "clock.h"
+#include "record_text.h"
+#include "ref.h"
 
 namespace {
-
-// ---------------------------------------------------------------------------
-// Reference holders
-
-template <typename T = PyObject>
-class Ref {
- public:
-  Ref() noexcept = default;
-  static Ref steal(T* p) noexcept { return Ref(p); }
-  static Ref borrow(T* p) noexcept {
-    Py_XINCREF(reinterpret_cast<PyObject*>(p));
-    return Ref(p);
-  }
-  Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-  Ref& operator=(Ref&& other) noexcept {
-    T* old = p_;
-    p_ = other.p_;
-    other.p_ = nullptr;
-    Py_XDECREF(reinterpret_cast<PyObject*>(old));
-    return *this;
-  }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(reinterpret_cast<PyObject*>(p_)); }
-
-  T* get() const noexcept { return p_; }
-  T* operator->() const noexcept { return p_; }
-  explicit operator bool() const noexcept { return p_ != nullptr; }
-  // Hands the reference to the caller.
-  T* release() noexcept {
-    T* p = p_;
-    p_ = nullptr;
-    return p;
-  }
-
- private:
-  explicit Ref(T* p) noexcept : p_(p) {}
-  T* p_ = nullptr;
-};
-
-// Keeps whatever exception is pending (none, in a profile hook of this
-// interpreter, but cheap to be sure of) out of the way of the work in its
-// scope, clears what that work leaves behind and puts the original back.
-class ErrorScope {
- public:
-  ErrorScope() noexcept : saved_(PyErr_Occurred() ? PyErr_GetRaisedException() : nullptr) {}
-  ~ErrorScope() {
-    if (PyErr_Occurred()) PyErr_Clear();
-    if (saved_) PyErr_SetRaisedException(saved_);
-  }
-  ErrorScope(const ErrorScope&) = delete;
-  ErrorScope& operator=(const ErrorScope&) = delete;
-
- private:
-  PyObject* saved_;
-};
 
 // ---------------------------------------------------------------------------
 // Objects
@@ -105,7 +62,6 @@ struct FrameNode {
   PyObject* children;   // list of coroutine child nodes, owned
   int64_t start_ns;
   int64_t index;        // slot of the node's record; -1 for the root
-  PyObject* header;     // str, owned; coroutine nodes only
   PyObject* frame_id;   // int (frame address), owned; coroutine nodes only
   PyObject* times;      // list of int time stamps, owned
   // The coroutine's code object, owned; coroutine nodes only. A finished
@@ -141,7 +97,10 @@ class BuiltinNameCache {
 struct TraceProfiler {
   PyObject_HEAD
   PyObject* callback;
+  // The records list, made from `log` by the first remove_trace_profile()
+  // and delivered by every one.
   PyObject* records;
+  CallLog log;
   PyObject* context;
   FrameNode* current;
   int64_t next_index;
@@ -152,6 +111,14 @@ struct TraceProfiler {
   int64_t last_event_ns;
   int64_t depth;
   Py_ssize_t max_depth;
+  // Call events seen since a call whose node could not be allocated, less
+  // the returns seen: while not zero, events open and close nothing.
+  int64_t unopened;
+  // What running out of memory cost the trace, reported at removal: calls
+  // not traced (the failed ones and everything they called) and records
+  // that could not be logged or built.
+  int64_t untraced_calls;
+  int64_t lost_records;
   // Set by the first remove_trace_profile(), which also runs the final sweep
   // of a coroutine-aware trace: from then on the profiler is inert. Its hook
   // may still be installed on a thread other than the one that removed it;
@@ -240,7 +207,6 @@ void FrameNode_Dealloc(PyObject* self) {
   Py_CLEAR(node->children);
   Py_CLEAR(node->times);
   Py_CLEAR(node->frame_id);
-  Py_CLEAR(node->header);
   Py_CLEAR(node->code);
   Py_TYPE(self)->tp_free(self);
 }
@@ -271,6 +237,7 @@ void TraceProfiler_Dealloc(PyObject* self) {
     Py_DECREF(spare);
   }
   profiler->names.clear();
+  profiler->log.clear();
   Py_CLEAR(profiler->records);
   Py_CLEAR(profiler->callback);
   Py_CLEAR(profiler->context);
@@ -278,18 +245,20 @@ void TraceProfiler_Dealloc(PyObject* self) {
 }
 
 // ---------------------------------------------------------------------------
-// Events, time, records
+// Events
 
-inline bool is_call_event(int what) { return (what & ~PyTrace_C_CALL) == 0; }
+// The events a profile hook gets: calls of Python functions and built-ins,
+// and the ends of both (a built-in that raises ends in C_EXCEPTION).
+inline bool is_call_event(int what) { return what == PyTrace_CALL || what == PyTrace_C_CALL; }
 inline bool is_return_event(int what) {
-  return what == PyTrace_RETURN || what == PyTrace_C_EXCEPTION || what == PyTrace_C_RETURN;
+  return what == PyTrace_RETURN || what == PyTrace_C_RETURN || what == PyTrace_C_EXCEPTION;
 }
+// Whether `frame` is the frame of the event rather than its caller's: only
+// then can the event belong to a coroutine.
+inline bool is_python_event(int what) { return what == PyTrace_CALL || what == PyTrace_RETURN; }
 
-inline int64_t _get_time_ns() {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+// ---------------------------------------------------------------------------
+// Records and the lists that hold them
 
 // New reference: a str naming the built-in callable `fn`, its __qualname__,
 // else its __name__, else the name of its type; null only when even that
@@ -304,166 +273,6 @@ PyObject* builtin_name(PyObject* fn) {
   }
   return PyType_GetName(Py_TYPE(fn));
 }
-
-// Record strings are built in place: the exact length and widest character
-// are known before the string is allocated, and numbers are written as
-// decimal digits straight into it. The text is exactly what
-// PyUnicode_FromFormat makes of the formats noted at each builder: "%U"
-// copies a str, "%c" with 0 or 1 writes U+0000 or U+0001, "%s" an ASCII
-// literal, "%i" and "%lld" a decimal with a leading minus when negative.
-class RecordText {
- public:
-  // Appends the text of str `text` (borrowed; it must outlive build()).
-  void add(PyObject* text) {
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(text);
-    pieces_[count_++] = {text, nullptr, length};
-    length_ += length;
-    const Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(text);
-    if (widest > widest_) widest_ = widest;
-  }
-  // Appends ASCII text.
-  void add_ascii(const char* text, Py_ssize_t length) {
-    memcpy(ascii_tail(), text, static_cast<size_t>(length));
-    ascii_written(length);
-  }
-  void add_separator(char separator) {
-    *ascii_tail() = separator;
-    ascii_written(1);
-  }
-  // Appends `value` in decimal. Work is done on chunks of nine digits in
-  // 32-bit arithmetic, two digits at a time.
-  void add_number(int64_t value) {
-    char* out = ascii_tail();
-    char* const begin = out;
-    uint64_t magnitude = static_cast<uint64_t>(value);
-    if (value < 0) {
-      *out++ = '-';
-      magnitude = 0 - magnitude;
-    }
-    constexpr uint64_t kChunk = 1000000000;
-    if (magnitude < kChunk) {
-      out = write_decimal(out, static_cast<uint32_t>(magnitude));
-    } else {
-      const uint64_t high = magnitude / kChunk;
-      if (high < kChunk) {
-        out = write_decimal(out, static_cast<uint32_t>(high));
-      } else {
-        out = write_decimal(out, static_cast<uint32_t>(high / kChunk));
-        out = write_nine_digits(out, static_cast<uint32_t>(high % kChunk));
-      }
-      out = write_nine_digits(out, static_cast<uint32_t>(magnitude % kChunk));
-    }
-    ascii_written(out - begin);
-  }
-  // "\1start\1duration\1parent", the tail every record ends with.
-  void add_times(int64_t start_ns, int64_t duration_ns, int64_t parent_index) {
-    add_separator('\1');
-    add_number(start_ns);
-    add_separator('\1');
-    add_number(duration_ns);
-    add_separator('\1');
-    add_number(parent_index);
-  }
-
-  // New reference: the string, or null with an exception set.
-  PyObject* build() const {
-    PyObject* out = PyUnicode_New(length_, widest_);
-    if (!out) return nullptr;
-    switch (PyUnicode_KIND(out)) {
-      case PyUnicode_1BYTE_KIND: write(PyUnicode_1BYTE_DATA(out)); break;
-      case PyUnicode_2BYTE_KIND: write(PyUnicode_2BYTE_DATA(out)); break;
-      default: write(PyUnicode_4BYTE_DATA(out)); break;
-    }
-    return out;
-  }
-
- private:
-  struct Piece {
-    PyObject* text;     // a str, or null for ASCII text
-    const char* ascii;  // the ASCII text when `text` is null
-    Py_ssize_t length;
-  };
-
-  static constexpr char kDigitPairs[] =
-      "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-      "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-      "8081828384858687888990919293949596979899";
-
-  // Writes the `count` low digits of `value` to end at `end`.
-  static void write_digits_backwards(char* end, uint32_t value, int count) {
-    for (; count >= 2; count -= 2) {
-      end -= 2;
-      memcpy(end, kDigitPairs + 2 * (value % 100), 2);
-      value /= 100;
-    }
-    if (count) end[-1] = static_cast<char>('0' + value);
-  }
-  // Writes `value` without leading zeros; returns the end.
-  static char* write_decimal(char* out, uint32_t value) {
-    int count = 1;
-    for (uint32_t bound = 10; count < 10 && value >= bound; bound *= 10) ++count;
-    write_digits_backwards(out + count, value, count);
-    return out + count;
-  }
-  // Writes `value` (below 10^9) as exactly nine digits; returns the end.
-  static char* write_nine_digits(char* out, uint32_t value) {
-    write_digits_backwards(out + 9, value, 9);
-    return out + 9;
-  }
-
-  // Where the next ASCII character goes; ASCII that follows ASCII extends
-  // one piece.
-  char* ascii_tail() {
-    if (count_ == 0 || pieces_[count_ - 1].text) pieces_[count_++] = {nullptr, ascii_end_, 0};
-    return ascii_end_;
-  }
-  void ascii_written(Py_ssize_t length) {
-    ascii_end_ += length;
-    pieces_[count_ - 1].length += length;
-    length_ += length;
-  }
-
-  template <typename Out, typename In>
-  static Out* widen(Out* out, const In* in, Py_ssize_t length) {
-    if constexpr (sizeof(Out) == sizeof(In)) {
-      memcpy(out, in, static_cast<size_t>(length) * sizeof(Out));
-      return out + length;
-    } else {
-      for (Py_ssize_t i = 0; i < length; ++i) *out++ = static_cast<Out>(in[i]);
-      return out;
-    }
-  }
-
-  template <typename Out>
-  void write(Out* out) const {
-    for (int i = 0; i < count_; ++i) {
-      const Piece& piece = pieces_[i];
-      if (!piece.text) {
-        out = widen(out, reinterpret_cast<const Py_UCS1*>(piece.ascii), piece.length);
-        continue;
-      }
-      // A piece is never wider than the string, whose width is the widest piece's.
-      switch (PyUnicode_KIND(piece.text)) {
-        case PyUnicode_1BYTE_KIND:
-          out = widen(out, PyUnicode_1BYTE_DATA(piece.text), piece.length);
-          break;
-        case PyUnicode_2BYTE_KIND:
-          if constexpr (sizeof(Out) >= 2) out = widen(out, PyUnicode_2BYTE_DATA(piece.text), piece.length);
-          break;
-        default:
-          if constexpr (sizeof(Out) == 4) out = widen(out, PyUnicode_4BYTE_DATA(piece.text), piece.length);
-          break;
-      }
-    }
-  }
-
-  Piece pieces_[4];  // at most: str, ASCII, str, ASCII
-  int count_ = 0;
-  Py_ssize_t length_ = 0;
-  Py_UCS4 widest_ = 0x7f;
-  char ascii_[96];  // literals, separators and three numbers: under 80 characters
-  char* ascii_end_ = ascii_;
-};
 
 PyObject* BuiltinNameCache::name_of(PyObject* fn) {
   if (!Py_IS_TYPE(fn, &PyCFunction_Type) && !Py_IS_TYPE(fn, &PyCMethod_Type)) {
@@ -500,84 +309,25 @@ void BuiltinNameCache::clear() {
   }
 }
 
-// New reference: the call record of a Python function (its code's
-// co_name, co_filename, co_firstlineno). Format
-// "%U%c%U%c%i%c%lld%c%lld%c%lld": name 0 file 0 line 1 start 1 duration 1
-// parent.
-PyObject* python_call_record(PyObject* name, PyObject* file, int line, int64_t start_ns,
-                             int64_t duration_ns, int64_t parent_index) {
-  RecordText text;
-  text.add(name);
-  text.add_separator('\0');
-  text.add(file);
-  text.add_separator('\0');
-  text.add_number(line);
-  text.add_times(start_ns, duration_ns, parent_index);
-  return text.build();
+// Logs a kept call for its record; `name` (stolen) is what names it, see
+// LoggedCall. A call that cannot be logged is counted as lost.
+void log_call(TraceProfiler* self, int64_t index, int64_t parent_index, int64_t start_ns,
+              int64_t duration_ns, PyObject* name) {
+  assert(0 <= index && index < self->next_index);
+  if (!self->log.append(index, parent_index, start_ns, duration_ns, name)) ++self->lost_records;
 }
 
-// New reference: the call record of a built-in callable named `name`.
-// Format "%U%c%s%c%i%c%lld%c%lld%c%lld": name 0 "<built-in>" 0 0 1 start
-// 1 duration 1 parent.
-PyObject* builtin_call_record(PyObject* name, int64_t start_ns, int64_t duration_ns,
-                              int64_t parent_index) {
-  static constexpr char kBuiltin[] = "\0<built-in>\0" "0";
-  RecordText text;
-  text.add(name);
-  text.add_ascii(kBuiltin, sizeof kBuiltin - 1);
-  text.add_times(start_ns, duration_ns, parent_index);
-  return text.build();
-}
-
-// New reference: the descriptive part (name, file, line) of a coroutine's
-// record. Format "%U%c%U%c%i": name 0 file 0 line.
-PyObject* _get_header(PyCodeObject* code) {
-  RecordText text;
-  text.add(code->co_name);
-  text.add_separator('\0');
-  text.add(code->co_filename);
-  text.add_separator('\0');
-  text.add_number(code->co_firstlineno);
-  return text.build();
-}
-
-// New reference: a coroutine's record. Format "%U%c%lld%c%lld%c%lld":
-// header 1 start 1 duration 1 parent.
-PyObject* coroutine_record(PyObject* header, int64_t start_ns, int64_t duration_ns,
-                           int64_t parent_index) {
-  RecordText text;
-  text.add(header);
-  text.add_times(start_ns, duration_ns, parent_index);
-  return text.build();
-}
-
-// New reference: the record of the wait between a coroutine's suspension at
-// `suspended_ns` and its resumption. Format "%s%c%c%i%c%lld%c%lld%c%lld":
-// "[await]" 0 0 0 1 suspension 1 wait 1 coroutine index.
-PyObject* await_record(int64_t suspended_ns, int64_t wait_ns, int64_t coroutine_index) {
-  static constexpr char kAwait[] = "[await]\0\0" "0";
-  RecordText text;
-  text.add_ascii(kAwait, sizeof kAwait - 1);
-  text.add_times(suspended_ns, wait_ns, coroutine_index);
-  return text.build();
-}
-
-// Stores `record` (stolen; null is ignored) at position `index` of
-// `records`, first padding the list with None up to that position.
-void place_record(PyObject* records, int64_t index, PyObject* record) {
-  if (!record) return;
-  if (index == PyList_GET_SIZE(records)) {  // the common case: the next slot
-    PyList_Append(records, record);
-    Py_DECREF(record);
-    return;
-  }
-  for (Py_ssize_t n = PyList_GET_SIZE(records); n <= index; ++n) {
-    if (PyList_Append(records, Py_None) < 0) {
-      Py_DECREF(record);
-      return;
-    }
-  }
-  PyList_SetItem(records, static_cast<Py_ssize_t>(index), record);
+// Gives back the last index handed out if a dropped call leaves it free.
+// Every index from the dropped call's on belongs to the call or to what it
+// called, all finished now; the last one is free when no record sits at or
+// beyond it (a logged call's parent index is below its own, so none names
+// it either). With a wall clock that only moves forward nothing a dropped call
+// called was kept, so it always is. When the clock stepped back, a callee
+// may be kept while its caller is dropped: the index stays taken, and the
+// caller's slot stays empty, a placeholder that the callee's record names
+// as its parent, like a call still open at the end.
+void give_back_index(TraceProfiler* self) {
+  if (self->next_index > self->log.end()) --self->next_index;
 }
 
 // New reference: the last element of `list`, removed from it; null if the
@@ -592,6 +342,7 @@ PyObject* pop_last_element(PyObject* list) {
 
 // Time stamp at `position` of a coroutine node's `times` (never empty).
 int64_t time_at(const FrameNode* node, Py_ssize_t position) {
+  assert(0 <= position && position < PyList_GET_SIZE(node->times));
   return PyLong_AsLongLong(PyList_GET_ITEM(node->times, position));
 }
 
@@ -602,50 +353,92 @@ bool append_time(PyObject* times, int64_t now) {
 }
 
 // ---------------------------------------------------------------------------
-// Filters. Threshold mode records what lasted at least threshold_ns; depth
-// mode what ran at most max_depth levels below the root, and keeps `depth`
-// equal to the level of `current`. Each never looks at the other's field.
+// Filters. Threshold mode keeps what lasted at least threshold_ns; depth
+// mode what ran at most max_depth levels below the root (the root's children
+// are level 1), and keeps `depth` equal to the level of `current`. Each never
+// looks at the other's field.
 
 enum class Filter { kThreshold, kDepth };
 
+// Whether `depth` is the level of `current`. Only the first levels are
+// walked, so that the check costs little on deep traces.
+[[maybe_unused]] bool depth_is_level_of_current(const TraceProfiler* self) {
+  constexpr int64_t kWalkedLevels = 64;
+  int64_t level = 0;
+  for (const FrameNode* node = self->current; !is_root(node); node = node->parent) {
+    if (++level > kWalkedLevels) return self->depth > kWalkedLevels;
+  }
+  return level == self->depth;
+}
+
+// Called right after `current` moved one level down.
 template <Filter filter>
 inline void enter_level(TraceProfiler* self) {
-  if constexpr (filter == Filter::kDepth) ++self->depth;
+  if constexpr (filter == Filter::kDepth) {
+    ++self->depth;
+    assert(depth_is_level_of_current(self));
+  }
 }
 
+// Called right after `current` moved one level up.
 template <Filter filter>
 inline void leave_level(TraceProfiler* self) {
-  if constexpr (filter == Filter::kDepth) --self->depth;
+  if constexpr (filter == Filter::kDepth) {
+    --self->depth;
+    assert(depth_is_level_of_current(self));
+  }
 }
 
-// Whether the filter keeps what lasted `duration` at a level for which depth
-// mode's test came out `shallow_enough`.
+// Whether the filter keeps what lasted `duration` at nesting `level`.
 template <Filter filter>
-inline bool keeps(const TraceProfiler* self, int64_t duration, bool shallow_enough) {
+inline bool keeps(const TraceProfiler* self, int64_t duration, int64_t level) {
   if constexpr (filter == Filter::kThreshold) {
-    (void)shallow_enough;
+    (void)level;
     return duration >= self->threshold_ns;
   } else {
     (void)duration;
-    return shallow_enough;
+    return level <= self->max_depth;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Calls that cannot be opened. Without memory for its node, a call is not
+// traced, nor is anything it calls: from its call event on, call events
+// only raise `unopened` and returns lower it, until its own return. A plain
+// count of failed opens would not do: a callee that did get its node would
+// have its return skipped, and the failed call's return would close it.
+
+[[gnu::cold]] void begin_untraced_call(TraceProfiler* self) {
+  PyErr_Clear();
+  ++self->unopened;
+  ++self->untraced_calls;
+}
+
+// The hooks' whole work for an event inside a call that was not opened.
+[[gnu::cold]] void pass_untraced_event(TraceProfiler* self, int what) {
+  assert(self->unopened > 0);
+  if (is_call_event(what)) {
+    begin_untraced_call(self);
+  } else if (is_return_event(what)) {
+    --self->unopened;
   }
 }
 
 // ---------------------------------------------------------------------------
 // Plain calls: the open-call chain
 
-// Opens a plain node for a call made under `current`. Without memory for it
-// the event is lost.
+// Opens a plain node for a call made under `current`.
 template <Filter filter>
 void push_plain_node(TraceProfiler* self, int64_t now) {
   FrameNode* node = self->spare_nodes;
   if (node) {
     self->spare_nodes = node->parent;
     --self->spare_count;
-  } else if (!(node = FrameNode_New())) {
-    PyErr_Clear();
+  } else if (!(node = FrameNode_New())) [[unlikely]] {
+    begin_untraced_call(self);
     return;
   }
+  assert(PyList_GET_SIZE(node->children) == 0 && !is_coroutine_node(node));
   node->start_ns = now;
   node->parent = self->current;
   node->index = self->next_index++;
@@ -657,6 +450,7 @@ void push_plain_node(TraceProfiler* self, int64_t now) {
 // still holds coroutine nodes (they go with it) or enough are spare.
 void recycle_plain_node(TraceProfiler* self, FrameNode* node) {
   constexpr int kMostSpareNodes = 256;
+  assert(!is_coroutine_node(node) && node->parent == nullptr);
   if (self->spare_count < kMostSpareNodes && PyList_GET_SIZE(node->children) == 0 &&
       Py_REFCNT(node) == 1) {
     node->parent = self->spare_nodes;
@@ -672,37 +466,37 @@ void recycle_plain_node(TraceProfiler* self, FrameNode* node) {
 // profiler (the caller keeps it alive): the record is then dropped.
 void record_call(TraceProfiler* self, const FrameNode* node, int64_t now,
                  PyFrameObject* frame, int what, PyObject* arg) {
-  const int64_t duration = now - node->start_ns;
-  const int64_t parent_index = self->current->index;
-  PyObject* record;
+  PyObject* name;
   if (what == PyTrace_RETURN) {
-    Ref<PyCodeObject> code = Ref<PyCodeObject>::steal(PyFrame_GetCode(frame));
-    record = python_call_record(code->co_name, code->co_filename, code->co_firstlineno,
-                                node->start_ns, duration, parent_index);
+    name = reinterpret_cast<PyObject*>(PyFrame_GetCode(frame));
   } else {
-    Ref<> name = Ref<>::steal(self->names.name_of(arg));
-    if (self->removed || !name) return;
-    record = builtin_call_record(name.get(), node->start_ns, duration, parent_index);
+    name = self->names.name_of(arg);
+    if (self->removed || !name) {
+      Py_XDECREF(name);
+      if (!self->removed) ++self->lost_records;
+      return;
+    }
   }
-  place_record(self->records, node->index, record);
+  log_call(self, node->index, self->current->index, node->start_ns, now - node->start_ns, name);
 }
 
 // Closes the plain node `current` for its return event: pops it, records it
-// if the filter keeps it, otherwise gives its index back, and recycles it.
-// The profiler may be gone when this returns: Python code run by a
-// built-in's name lookup may have dropped the last reference to it.
+// if the filter keeps it, otherwise gives its index back if it can, and
+// recycles it. The profiler may be gone when this returns: Python code run
+// by a built-in's name lookup may have dropped the last reference to it.
 template <Filter filter>
 void close_plain_node(TraceProfiler* self, int64_t now, PyFrameObject* frame, int what,
                       PyObject* arg) {
   FrameNode* node = self->current;
+  // The plain node is owned by the chain, and so now by this function. The
+  // hooks pass over returns with only the root open: it is never popped.
+  assert(!is_root(node) && !is_coroutine_node(node));
+  const int64_t level = self->depth;
   self->current = node->parent;
   node->parent = nullptr;
   leave_level<filter>(self);
-  if (!keeps<filter>(self, now - node->start_ns, self->depth < self->max_depth)) {
-    // Every callee has returned and none was recorded (a callee is never
-    // longer or shallower than its caller), so the dropped node's index is
-    // the last one handed out: give it back.
-    --self->next_index;
+  if (!keeps<filter>(self, now - node->start_ns, level)) {
+    give_back_index(self);
     recycle_plain_node(self, node);
   } else if (what == PyTrace_RETURN) {
     record_call(self, node, now, frame, what, arg);
@@ -719,15 +513,17 @@ void close_plain_node(TraceProfiler* self, int64_t now, PyFrameObject* frame, in
 
 template <Filter filter>
 int sync_hook(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
-  const int64_t now = _get_time_ns();
+  const int64_t now = now_ns();
   auto* self = reinterpret_cast<TraceProfiler*>(obj);
   if (self->removed) return 0;
   self->last_event_ns = now;
-  if (is_call_event(what)) {
+  if (self->unopened) [[unlikely]] {
+    pass_untraced_event(self, what);
+  } else if (is_call_event(what)) {
     push_plain_node<filter>(self, now);
   } else if (is_return_event(what) && !is_root(self->current)) {
-    // The root is never popped: a return with only the root open belongs to
-    // a call made before the trace started.
+    // A return with only the root open belongs to a call made before the
+    // trace started.
     ErrorScope errors;
     close_plain_node<filter>(self, now, frame, what, arg);
   }
@@ -746,19 +542,38 @@ bool same_coroutine(const FrameNode* node, PyFrameObject* frame, PyCodeObject* c
          PyLong_AsVoidPtr(node->frame_id) == frame;
 }
 
+// Whether coroutine node `node` is held by its parent's `children`, its
+// owner.
+[[maybe_unused]] bool lives_in_parent(const FrameNode* node) {
+  PyObject* siblings = node->parent->children;
+  for (Py_ssize_t i = PyList_GET_SIZE(siblings); i-- > 0;) {
+    if (PyList_GET_ITEM(siblings, i) == reinterpret_cast<const PyObject*>(node)) return true;
+  }
+  return false;
+}
+
+// Borrowed: the last coroutine node in `node`'s children, or null.
+FrameNode* last_child(const FrameNode* node) {
+  const Py_ssize_t n = PyList_GET_SIZE(node->children);
+  if (n == 0) return nullptr;
+  auto* child = reinterpret_cast<FrameNode*>(PyList_GET_ITEM(node->children, n - 1));
+  assert(is_coroutine_node(child) && child->parent == node);
+  return child;
+}
+
 // Opens a coroutine node for `frame` under `current` and moves `current`
-// to it. The node belongs to `current`'s `children`. Without memory for it
-// the event is lost.
+// to it. The node belongs to `current`'s `children`.
 template <Filter filter>
 void TraceProfiler_InnerPushAsyncFrame(TraceProfiler* self, int64_t now, PyFrameObject* frame,
                                        PyCodeObject* code) {
   Ref<FrameNode> node = Ref<FrameNode>::steal(FrameNode_New());
-  if (!node || !append_time(node->times, now)) return;
-  node->header = _get_header(code);
-  node->frame_id = PyLong_FromVoidPtr(frame);
-  if (!node->header || !node->frame_id) return;
+  if (node && append_time(node->times, now)) node->frame_id = PyLong_FromVoidPtr(frame);
+  if (!node || !node->frame_id ||
+      PyList_Append(self->current->children, reinterpret_cast<PyObject*>(node.get())) < 0) {
+    begin_untraced_call(self);
+    return;
+  }
   node->code = Py_NewRef(reinterpret_cast<PyObject*>(code));
-  if (PyList_Append(self->current->children, reinterpret_cast<PyObject*>(node.get())) < 0) return;
   node->start_ns = now;
   node->parent = self->current;
   node->index = self->next_index++;
@@ -767,31 +582,32 @@ void TraceProfiler_InnerPushAsyncFrame(TraceProfiler* self, int64_t now, PyFrame
 }
 
 // Records a coroutine node closed by a sweep: it spans its first time stamp
-// to its last; false if the filter drops it.
+// to its last; false if the filter drops it at `level`.
 template <Filter filter>
 bool record_coroutine(TraceProfiler* self, const FrameNode* node, int64_t parent_index,
-                      bool shallow_enough) {
+                      int64_t level) {
   const int64_t start = time_at(node, 0);
   const int64_t duration = time_at(node, PyList_GET_SIZE(node->times) - 1) - start;
-  if (!keeps<filter>(self, duration, shallow_enough)) return false;
-  place_record(self->records, node->index,
-               coroutine_record(node->header, start, duration, parent_index));
+  if (!keeps<filter>(self, duration, level)) return false;
+  log_call(self, node->index, parent_index, start, duration, Py_NewRef(node->code));
   return true;
 }
 
 // Closing sweep below `current`: `current` starts new work, so the chain of
 // last children under it is finished; record it top down until the filter
 // drops a node, which takes its subtree with it unrecorded. Depth mode tests
-// every node against the unchanged level of `current`.
+// every node at the level of `current`'s children.
 template <Filter filter>
 void TraceProfiler_FinishUnclosedAsyncFrame(TraceProfiler* self) {
-  const bool shallow_enough = self->depth < self->max_depth;
+  const int64_t level = self->depth + 1;
   FrameNode* parent = self->current;
   Ref<FrameNode> held;  // the detached node the sweep is at, below `current`
   for (;;) {
     Ref<FrameNode> child = Ref<FrameNode>::steal(
         reinterpret_cast<FrameNode*>(pop_last_element(parent->children)));
-    if (!child || !record_coroutine<filter>(self, child.get(), parent->index, shallow_enough)) break;
+    if (!child) break;
+    assert(is_coroutine_node(child.get()) && child->parent == parent);
+    if (!record_coroutine<filter>(self, child.get(), parent->index, level)) break;
     held = static_cast<Ref<FrameNode>&&>(child);
     parent = held.get();
   }
@@ -813,18 +629,19 @@ void final_sweep(TraceProfiler* self) {
     }
   }
   self->depth = 0;
+  // The nodes above `current` are released as the sweep goes down, so its
+  // level is counted here rather than kept in `depth`.
+  int64_t level = 0;
   int64_t parent_index = kRootIndex;
   FrameNode* node = self->current;
   for (;;) {
-    if (!is_root(node) &&
-        !record_coroutine<filter>(self, node, parent_index, self->depth <= self->max_depth)) {
-      return;
-    }
+    if (!is_root(node) && !record_coroutine<filter>(self, node, parent_index, level)) return;
     FrameNode* child = reinterpret_cast<FrameNode*>(pop_last_element(node->children));
     if (!child) return;
+    assert(is_coroutine_node(child) && child->parent == node);
     parent_index = node->index;
     self->current = child;
-    enter_level<filter>(self);
+    ++level;
     Py_DECREF(node);  // the profiler's reference moves to the child
     node = child;
   }
@@ -836,14 +653,13 @@ template <Filter filter>
 void coroutine_called(TraceProfiler* self, int64_t now, PyFrameObject* frame, PyCodeObject* code) {
   if (is_root(self->current)) {
     // The trace follows the first coroutine entered at the top level and
-    // nothing else that runs there.
-    PyObject* children = self->current->children;
-    const Py_ssize_t n = PyList_GET_SIZE(children);
-    if (n == 0) {
+    // nothing else that runs there: the root holds at most that one.
+    FrameNode* top = last_child(self->current);
+    assert(PyList_GET_SIZE(self->current->children) <= 1);
+    if (!top) {
       TraceProfiler_InnerPushAsyncFrame<filter>(self, now, frame, code);
       return;
     }
-    auto* top = reinterpret_cast<FrameNode*>(PyList_GET_ITEM(children, n - 1));
     if (!same_coroutine(top, frame, code)) return;
     self->current = top;
     enter_level<filter>(self);
@@ -858,9 +674,8 @@ void coroutine_called(TraceProfiler* self, int64_t now, PyFrameObject* frame, Py
   // `current` resumes. A resumed chain gets its call events outermost
   // first: move down to the awaited child until the innermost one.
   FrameNode* node = self->current;
-  const Py_ssize_t n_children = PyList_GET_SIZE(node->children);
-  if (n_children > 0) {
-    self->current = reinterpret_cast<FrameNode*>(PyList_GET_ITEM(node->children, n_children - 1));
+  if (FrameNode* child = last_child(node)) {
+    self->current = child;
     enter_level<filter>(self);
     return;
   }
@@ -870,27 +685,31 @@ void coroutine_called(TraceProfiler* self, int64_t now, PyFrameObject* frame, Py
   if (n_times < 2) return;
   const int64_t suspended = time_at(node, n_times - 1);
   const int64_t wait = now - suspended;
-  if (!keeps<filter>(self, wait, self->depth < self->max_depth)) return;
-  place_record(self->records, self->next_index++, await_record(suspended, wait, node->index));
+  if (!keeps<filter>(self, wait, self->depth + 1)) return;
+  const int64_t index = self->next_index++;
+  log_call(self, index, node->index, suspended, wait, nullptr);
   Py_XDECREF(pop_last_element(node->times));
 }
 
 template <Filter filter>
 int async_hook(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
-  const int64_t now = _get_time_ns();
+  const int64_t now = now_ns();
   auto* self = reinterpret_cast<TraceProfiler*>(obj);
   if (self->removed) return 0;
   self->last_event_ns = now;
+  if (self->unopened) [[unlikely]] {
+    pass_untraced_event(self, what);
+    return 0;
+  }
   const bool call = is_call_event(what);
   // A return with nothing open below the root has nothing to close; the
   // event loop's own returns end here, before any work.
   if (!call && (!is_return_event(what) || is_root(self->current))) return 0;
   ErrorScope errors;
 
-  // Only Python-level events can belong to a coroutine frame.
   Ref<PyCodeObject> code;
   bool is_coro = false;
-  if (what <= PyTrace_RETURN) {
+  if (is_python_event(what)) {
     code = Ref<PyCodeObject>::steal(PyFrame_GetCode(frame));
     is_coro = (code->co_flags & CO_COROUTINE) != 0;
   }
@@ -909,7 +728,8 @@ int async_hook(PyObject* obj, PyFrameObject* frame, int what, PyObject* arg) {
     // coroutine is `current` (after a throw into a suspended chain, or once
     // `current` has moved into a finished child) has no node to close.
     if (is_coro) {
-      append_time(current->times, now);
+      assert(lives_in_parent(current));
+      if (!append_time(current->times, now)) ++self->lost_records;
       self->current = current->parent;
       leave_level<filter>(self);
     }
@@ -927,6 +747,15 @@ constexpr Py_tracefunc async_profile_with_depth = async_hook<Filter::kDepth>;
 // ---------------------------------------------------------------------------
 // Module functions
 
+// The hook for a trace of the given kind.
+Py_tracefunc hook_for(bool is_async, Py_ssize_t max_depth) {
+  static constexpr Py_tracefunc hooks[2][2] = {
+      {profile, profile_with_depth},
+      {async_profile, async_profile_with_depth},
+  };
+  return hooks[is_async][max_depth > 0];
+}
+
 // set_trace_profile(callback, context, threshold_ns, is_async, max_depth)
 PyObject* set_trace_profile(PyObject*, PyObject* args, PyObject*) {
   PyObject* callback;
@@ -943,29 +772,38 @@ PyObject* set_trace_profile(PyObject*, PyObject* args, PyObject*) {
   if (!profiler) return nullptr;
   profiler->callback = Py_NewRef(callback);
   profiler->context = Py_NewRef(context);
-  profiler->records = PyList_New(0);
-  if (!profiler->records) return nullptr;
   profiler->current = FrameNode_New();
   if (!profiler->current) return nullptr;
   profiler->current->index = kRootIndex;
   profiler->next_index = 0;
   profiler->is_async = is_async;
   profiler->threshold_ns = threshold_ns;
-  profiler->last_event_ns = _get_time_ns();
+  profiler->last_event_ns = now_ns();
   profiler->depth = 0;
   profiler->max_depth = max_depth;
 
-  static constexpr Py_tracefunc hooks[2][2] = {
-      {profile, profile_with_depth},
-      {async_profile, async_profile_with_depth},
-  };
-  PyEval_SetProfile(hooks[is_async][max_depth > 0], reinterpret_cast<PyObject*>(profiler.get()));
+  PyEval_SetProfile(hook_for(is_async, max_depth), reinterpret_cast<PyObject*>(profiler.get()));
   return reinterpret_cast<PyObject*>(profiler.release());
 }
 
-// remove_trace_profile(profiler): removes the calling thread's hook, closes
-// what a coroutine-aware trace still holds open (the first time only), then
-// delivers the profiler's records to its callback. None only removes.
+// Warns, once, of what running out of memory cost the trace. Returns -1
+// when the warning was turned into an exception (now pending).
+int warn_of_losses(TraceProfiler* profiler) {
+  const long long untraced = profiler->untraced_calls;
+  const long long lost = profiler->lost_records;
+  if (untraced == 0 && lost == 0) return 0;
+  profiler->untraced_calls = profiler->lost_records = 0;
+  return PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
+                          "spantree: memory ran out during the trace: %lld calls were not "
+                          "traced and %lld records were lost",
+                          untraced, lost);
+}
+
+// remove_trace_profile(profiler): removes the calling thread's hook; the
+// first time, also closes what a coroutine-aware trace still holds open and
+// turns the call log into the records list. Then delivers the records to
+// the profiler's callback and warns if memory ran out meanwhile. None only
+// removes.
 PyObject* remove_trace_profile(PyObject*, PyObject* args, PyObject*) {
   PyEval_SetProfile(nullptr, nullptr);
   PyObject* arg;
@@ -979,7 +817,7 @@ PyObject* remove_trace_profile(PyObject*, PyObject* args, PyObject*) {
     return nullptr;
   }
   auto* profiler = reinterpret_cast<TraceProfiler*>(arg);
-  if (!profiler->records) {
+  if (!profiler->current) {
     PyErr_SetString(PyExc_ValueError,
                     "remove_trace_profile() argument was not made by set_trace_profile()");
     return nullptr;
@@ -995,92 +833,61 @@ PyObject* remove_trace_profile(PyObject*, PyObject* args, PyObject*) {
       }
     }
   }
+  if (!profiler->records) {
+    // A removal that finds no memory for the list leaves the log whole for
+    // the next one. The list is the profiler's before conversion starts, so
+    // a removal made meanwhile (by Python code that releasing a reference
+    // runs) delivers it rather than converting twice.
+    profiler->records = profiler->log.empty_records();
+    if (!profiler->records) return nullptr;
+    profiler->log.convert_into(profiler->records, &profiler->lost_records);
+  }
 
   // The argument tuple keeps the profiler, and so these fields, alive.
   PyObject* call_args[] = {nullptr, profiler->context, profiler->records};
   Ref<> result = Ref<>::steal(PyObject_Vectorcall(
       profiler->callback, call_args + 1, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-  if (!result) return nullptr;
+  if (!result) {
+    // The callback's exception is the one to see; the warning still goes
+    // out, unless it is itself an error.
+    PyObject* failure = PyErr_GetRaisedException();
+    if (warn_of_losses(profiler) < 0) PyErr_Clear();
+    PyErr_SetRaisedException(failure);
+    return nullptr;
+  }
+  if (warn_of_losses(profiler) < 0) return nullptr;
   Py_RETURN_NONE;
 }
-
-#ifdef SPANTREE_TESTING
-// The record builders, exposed only by the test build of this file
-// (spantree_testing_C) so tests can compare their text with
-// PyUnicode_FromFormat's over inputs no trace can produce.
-
-// call_record(name, file, line, start, duration, parent) -> str
-PyObject* testing_call_record(PyObject*, PyObject* args) {
-  PyObject* name;
-  PyObject* file;
-  int line;
-  long long start, duration, parent;
-  if (!PyArg_ParseTuple(args, "UUiLLL", &name, &file, &line, &start, &duration, &parent))
-    return nullptr;
-  return python_call_record(name, file, line, start, duration, parent);
-}
-
-// builtin_record(name, start, duration, parent) -> str
-PyObject* testing_builtin_record(PyObject*, PyObject* args) {
-  PyObject* name;
-  long long start, duration, parent;
-  if (!PyArg_ParseTuple(args, "ULLL", &name, &start, &duration, &parent)) return nullptr;
-  return builtin_call_record(name, start, duration, parent);
-}
-
-// coroutine_record(header, start, duration, parent) -> str
-PyObject* testing_coroutine_record(PyObject*, PyObject* args) {
-  PyObject* header;
-  long long start, duration, parent;
-  if (!PyArg_ParseTuple(args, "ULLL", &header, &start, &duration, &parent)) return nullptr;
-  return coroutine_record(header, start, duration, parent);
-}
-
-// await_record(suspended, wait, coroutine_index) -> str
-PyObject* testing_await_record(PyObject*, PyObject* args) {
-  long long suspended, wait, index;
-  if (!PyArg_ParseTuple(args, "LLL", &suspended, &wait, &index)) return nullptr;
-  return await_record(suspended, wait, index);
-}
-#endif
 
 PyMethodDef module_methods[] = {
     {"set_trace_profile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_trace_profile)),
      METH_VARARGS | METH_KEYWORDS, "set_trace_profile implementation."},
     {"remove_trace_profile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(remove_trace_profile)),
      METH_VARARGS | METH_KEYWORDS, "remove by setting sys.setprofile(None)"},
-#ifdef SPANTREE_TESTING
-    {"call_record", testing_call_record, METH_VARARGS, nullptr},
-    {"builtin_record", testing_builtin_record, METH_VARARGS, nullptr},
-    {"coroutine_record", testing_coroutine_record, METH_VARARGS, nullptr},
-    {"await_record", testing_await_record, METH_VARARGS, nullptr},
-#endif
     {nullptr, nullptr, 0, nullptr},
 };
 
-#ifdef SPANTREE_TESTING
-#define MODULE_NAME spantree_testing_C
-#else
-#define MODULE_NAME spantree_C
-#endif
-#define STRINGIFY(name) #name
-#define MODULE_NAME_STRING(name) STRINGIFY(name)
-#define CONCAT(a, b) a##b
-#define INIT_FUNCTION(name) CONCAT(PyInit_, name)
+constexpr PyModuleDef module_definition(const char* name) {
+  return {
+      .m_base = PyModuleDef_HEAD_INIT,
+      .m_name = name,
+      .m_doc = "PyVarnex trace supports.",
+      .m_size = -1,
+      .m_methods = module_methods,
+  };
+}
 
-PyModuleDef spantree_module = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = MODULE_NAME_STRING(MODULE_NAME),
-    .m_doc = "PyVarnex trace supports.",
-    .m_size = -1,
-    .m_methods = module_methods,
-};
+constinit PyModuleDef spantree_module = module_definition("spantree_C");
 
-}  // namespace
-
-PyMODINIT_FUNC INIT_FUNCTION(MODULE_NAME)() {
+// New reference: a module made from `definition`, or null with an
+// exception set.
+PyObject* create_module(PyModuleDef* definition) {
   TraceProfiler_Type.tp_members = TraceProfiler_members;
   TraceProfiler_Type.tp_getset = TraceProfiler_getset;
   if (PyType_Ready(&FrameNode_Type) < 0 || PyType_Ready(&TraceProfiler_Type) < 0) return nullptr;
-  return PyModule_Create2(&spantree_module, PYTHON_API_VERSION);
+  return PyModule_Create2(definition, PYTHON_API_VERSION);
 }
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit_spantree_C() { return create_module(&spantree_module); }
