@@ -427,7 +427,7 @@ class Messages:
 def _hook_report(tracer, start_ns):
     from .render import format_duration
 
-    after = format_duration(max(tracer.hook_lost_ns - start_ns, 0))
+    after = format_duration(max((tracer.hook_lost_ns or start_ns) - start_ns, 0))
     return (f"spantree's profile hook was {tracer.hook_lost} {after} after the program started: "
             "the trace has no calls after that, and calls still open then show as [unknown]")
 

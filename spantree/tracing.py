@@ -131,7 +131,8 @@ class trace:
         installed = self._profiler.thread_hook
         if installed is not self._profiler:
             self.hook_lost = "removed" if installed is None else f"replaced by {installed!r}"
-            self.hook_lost_ns = self._profiler.last_event_ns
+            # None when the hook was lost before it saw any event.
+            self.hook_lost_ns = self._profiler.last_event_ns or None
         # The removal comes first: whatever runs before it is traced.
         spantree_C.remove_trace_profile(self._profiler)
         self._profiler = None

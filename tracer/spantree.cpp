@@ -106,8 +106,9 @@ struct TraceProfiler {
   int64_t next_index;
   int64_t is_async;
   int64_t threshold_ns;
-  // The time of the last event the hook received: once another hook has
-  // replaced this one, where the trace stops.
+  // The time of the last event the hook received, 0 before the first: once
+  // another hook has replaced this one, where the trace stops. Installing
+  // the hook reads no clock, so a scripted test clock sees events only.
   int64_t last_event_ns;
   int64_t depth;
   Py_ssize_t max_depth;
@@ -161,7 +162,7 @@ constinit PyTypeObject TraceProfiler_Type =
 // last ran, and whether it is still installed.
 PyMemberDef TraceProfiler_members[] = {
     {"last_event_ns", Py_T_LONGLONG, offsetof(TraceProfiler, last_event_ns), Py_READONLY,
-     "CLOCK_REALTIME nanoseconds of the last event the hook received (its installation before any)."},
+     "CLOCK_REALTIME nanoseconds of the last event the hook received; 0 before the first."},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -778,7 +779,7 @@ PyObject* set_trace_profile(PyObject*, PyObject* args, PyObject*) {
   profiler->next_index = 0;
   profiler->is_async = is_async;
   profiler->threshold_ns = threshold_ns;
-  profiler->last_event_ns = now_ns();
+  profiler->last_event_ns = 0;
   profiler->depth = 0;
   profiler->max_depth = max_depth;
 
