@@ -2,7 +2,8 @@
 
     with spantree.trace(threshold="100us") as t:
         work()
-    print(spantree.text_tree(t.tree))
+    print(spantree.summary(t))
+    spantree.write_tree(t, sys.stdout.buffer)
 
 Also ``python -m spantree [options] script.py`` (see spantree.cli).
 """
@@ -10,8 +11,10 @@ Also ``python -m spantree [options] script.py`` (see spantree.cli).
 from .records import CallTree, Kind, Node, Record, ThreadTrace, decode
 from .render import chrome_trace, collapsed_stacks, format_duration, text_tree
 from .tracing import parse_threshold, trace
+from .views import summary, write_collapsed, write_perfetto, write_summary, write_tree
 
 __all__ = [
     "CallTree", "Kind", "Node", "Record", "ThreadTrace", "chrome_trace", "collapsed_stacks", "decode",
-    "format_duration", "parse_threshold", "text_tree", "trace",
+    "format_duration", "parse_threshold", "summary", "text_tree", "trace", "write_collapsed",
+    "write_perfetto", "write_summary", "write_tree",
 ]

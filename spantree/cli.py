@@ -1,8 +1,11 @@
 """python -m spantree: runs a Python program under the tracer and writes its calls.
 
     python -m spantree [--threshold T | --depth N] [--coroutines]
-                       [--format tree|perfetto|collapsed] [-o FILE]
-                       (script.py | -m module) [args...]
+                       [--format summary|tree|perfetto|collapsed] [--full]
+                       [--min-share P] [--sort KEY] [--top N] [--per-thread]
+                       [-o FILE[.gz]] (script.py | -m module) [args...]
+
+Without --format it writes the summary, then the folded tree.
 """
 
 import argparse
@@ -10,16 +13,38 @@ import builtins
 import importlib.machinery
 import importlib.util
 import io
-import json
 import os
 import sys
 import threading
 import types
 
-from .render import chrome_trace, collapsed_stacks, format_duration, text_tree
 from .tracing import trace
 
 DEFAULT_THRESHOLD = "100us"
+# The views' defaults, repeated to keep their module out of the start-up.
+DEFAULT_MIN_SHARE = 0.005
+DEFAULT_TOP = 30
+
+
+def _percent(text):
+    """A share in percent, "0.5" or "0.5%"."""
+    try:
+        value = float(text.removesuffix("%"))
+    except ValueError:
+        value = -1.0
+    if not 0 <= value <= 100:
+        raise argparse.ArgumentTypeError(f"expected a percentage from 0 to 100, not {text!r}")
+    return value
+
+
+def _positive(text):
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number above 0, not {text!r}")
+    return value
 
 
 def _parser():
@@ -36,10 +61,23 @@ def _parser():
     parser.add_argument("--coroutines", action="store_true",
                         help="coroutine-aware: follow the first coroutine the program runs (main in "
                              "asyncio.run(main())) across its awaits, and record the waits")
-    parser.add_argument("--format", choices=("tree", "perfetto", "collapsed"), default="tree",
-                        help="indented text tree (default), Chrome Trace Event JSON for "
-                             "ui.perfetto.dev, or collapsed stacks for flame graphs")
-    parser.add_argument("-o", dest="output", metavar="FILE", help="write there instead of stdout")
+    parser.add_argument("--format", choices=("summary", "tree", "perfetto", "collapsed"),
+                        help="where the time went by function, the call tree, Chrome Trace Event "
+                             "JSON for ui.perfetto.dev, or collapsed stacks for flame graphs "
+                             "(default: the summary, then the tree)")
+    parser.add_argument("--full", action="store_true",
+                        help="the tree with a line for every recorded call, nothing folded or left out")
+    parser.add_argument("--min-share", type=_percent, default=100 * DEFAULT_MIN_SHARE, metavar="P",
+                        help="leave out tree lines under P%% of the trace, and count them "
+                             f"(default {100 * DEFAULT_MIN_SHARE:g}%%)")
+    parser.add_argument("--sort", choices=("self", "total", "calls", "max"), default="self",
+                        help="summary order: self time (default), total time, calls or longest call")
+    parser.add_argument("--top", type=_positive, default=DEFAULT_TOP, metavar="N",
+                        help=f"summary rows (default {DEFAULT_TOP})")
+    parser.add_argument("--per-thread", action="store_true",
+                        help="the summary of each thread after the whole trace's")
+    parser.add_argument("-o", dest="output", metavar="FILE",
+                        help="write there instead of stdout; a name ending in .gz is gzip-compressed")
     parser.add_argument("-m", dest="module", nargs=argparse.REMAINDER, metavar="module [args]",
                         help="run a library module as a script, like python -m")
     parser.add_argument("script", nargs="?", help="the program to run")
@@ -114,21 +152,52 @@ def _run(code, module, tracer):
     return 130 if isinstance(failure, KeyboardInterrupt) else 1
 
 
-def _render(tracer, options, target):
-    tree = tracer.tree
+def _write(tracer, options, target, out):
+    """Writes the chosen view of the trace to the binary file `out`."""
+    from . import views
+
+    threads = views.read(tracer)
     if options.format == "perfetto":
-        document = chrome_trace(tree, pid=os.getpid(), tid=threading.get_native_id(),
-                                process_name=f"python {target}", thread_name="MainThread")
-        return json.dumps(document) + "\n"
+        return views.write_perfetto(threads, out, pid=os.getpid(), process_name=f"python {target}")
     if options.format == "collapsed":
-        return collapsed_stacks(tree)
+        return views.write_collapsed(threads, out)
+    from .render import format_duration
+
     if tracer.depth is not None:
         limit = f"calls at most {tracer.depth} levels deep"
     else:
         limit = f"calls of at least {format_duration(tracer.threshold_ns)}"
     mode = ", coroutine-aware" if tracer.coroutines else ""
-    count = sum(record is not None for record in tree.records)
-    return f"spantree: {target}: {count} records, {limit}{mode}\n" + text_tree(tree)
+    count = sum(view.reader.count for view in threads)
+    out.write(f"spantree: {target}: {count:,} records, {limit}{mode}\n".encode("utf-8", "backslashreplace"))
+    if options.format in (None, "summary"):
+        views.write_summary(threads, out, sort=options.sort, top=options.top, per_thread=options.per_thread)
+    if options.format is None:
+        out.write(b"\n")
+    if options.format in (None, "tree"):
+        views.write_tree(threads, out, full=options.full, min_share=options.min_share / 100)
+
+
+def _open_output(path):
+    """The binary file the trace goes to; a .gz name gets gzip compression."""
+    if path is None:
+        return sys.stdout.buffer
+    file = open(path, "wb")
+    if not path.endswith(".gz"):
+        return file
+    import gzip
+
+    return gzip.GzipFile(filename=os.path.basename(path[:-3]), mode="wb", fileobj=file, mtime=0)
+
+
+def _close_output(out):
+    if out is sys.stdout.buffer:
+        out.flush()
+        return
+    inner = getattr(out, "fileobj", None)
+    out.close()
+    if inner is not None:
+        inner.close()
 
 
 def main(argv=None):
@@ -162,14 +231,13 @@ def main(argv=None):
 
     # The output is opened before the program runs, which may change directory.
     try:
-        out = sys.stdout if options.output is None else open(options.output, "w", encoding="utf-8")
+        out = _open_output(options.output)
     except OSError as exc:
         parser.error(f"can't write {options.output!r}: {exc}")
     try:
         status = _run(code, module, tracer)
-        out.write(_render(tracer, options, target))
-        out.flush()
+        sys.stdout.flush()
+        _write(tracer, options, target, out)
     finally:
-        if options.output is not None:
-            out.close()
+        _close_output(out)
     return status

@@ -81,7 +81,6 @@ class trace:
         self._profiler = None
         thread = threading.current_thread()
         self._threads = (ThreadTrace(thread.name, threading.get_native_id(), self._raw, self.coroutines),)
-        self._tree = decode(self._raw, coroutines=self.coroutines)
         return False
 
     def _deliver(self, context, records):
@@ -115,8 +114,11 @@ class trace:
 
     @property
     def tree(self):
-        """The decoded records and call tree (a CallTree)."""
+        """The decoded records and call tree (a CallTree), decoded on first use:
+        the views in spantree.views read the records without it."""
         self._check_done()
+        if self._tree is None:
+            self._tree = decode(self._raw, coroutines=self.coroutines)
         return self._tree
 
     @property
@@ -124,5 +126,5 @@ class trace:
         return self.tree.records
 
     def _check_done(self):
-        if self._tree is None:
+        if self._threads is None:
             raise RuntimeError("the trace has not ended yet" if self._started else "the trace has not run")
