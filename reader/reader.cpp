@@ -819,7 +819,9 @@ void write_full_tree(Sink& out, const Trace* r) {
       parent_ns = r->duration[p];
     }
     if (record && has_share && r->duration[node] >= 0 && parent_ns > 0)
-      put_share(out, 100.0 * static_cast<double>(r->duration[node]) / static_cast<double>(parent_ns));
+      // As Python divides 100 * duration by parent_ns: one rounding, barring ties.
+      put_share(out, static_cast<double>(static_cast<long double>(r->duration[node]) * 100 /
+                                         static_cast<long double>(parent_ns)));
     else
       out.repeat(' ', 6);
     out.put("  ");
@@ -1406,7 +1408,7 @@ PyObject* Reader_columns(PyObject* self, PyObject*) {
   if (!parent.resize(nodes) || !index.resize(nodes)) return nullptr;
   for (uint32_t i = 0; i < nodes; ++i) {
     uint32_t p = is_record(r, i) ? parent_node(r, i) : kNone;
-    parent[i] = p == kNone ? -1 : p;
+    parent[i] = p == kNone ? int64_t{-1} : int64_t{p};
     index[i] = node_index(r, i);
   }
   struct {

@@ -79,7 +79,11 @@ def _busiest_first(views):
 
 
 def _text(out, text):
-    out.write(text.encode("utf-8", "backslashreplace"))
+    # A raw file may take part of what it is given.
+    data = memoryview(text.encode("utf-8", "backslashreplace"))
+    while data:
+        count = out.write(data)
+        data = data[count if isinstance(count, int) else len(data):]
 
 
 def _thread_header(view):

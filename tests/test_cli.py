@@ -130,3 +130,50 @@ def test_usage_errors_run_nothing(tmp_path, args, status, message):
     proc = spantree_cli(tmp_path, *args, program="print('ran')\n")
     assert (proc.returncode, proc.stdout) == (status, "")
     assert message in proc.stderr
+
+
+RECURSIVE = """\
+def fib(n):
+    return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+fib(15)
+"""
+
+
+def test_default_output_is_the_summary_then_the_folded_tree(tmp_path):
+    proc = spantree_cli(tmp_path, "--threshold", 0, "prog.py", program=RECURSIVE)
+    assert proc.returncode == 0, proc.stderr
+    summary, tree = proc.stdout.split("\n\n")
+    lines = summary.splitlines()
+    assert lines[0] == "spantree: prog.py: 1,974 records, calls of at least 0 ns"
+    assert lines[1].startswith("1,974 calls of 2 functions, ")
+    assert lines[3].split()[0] == "1,973" and lines[3].endswith("  fib  prog.py:1")
+    # fib(15) recurses 15 levels: one folded line a level, not one per call.
+    assert len(tree.splitlines()) <= 17 and "fib ×2  prog.py:1" in tree
+
+
+@pytest.mark.parametrize("args, output, expected", [
+    (["--format", "perfetto"], "trace.json.gz", '"name":"fib"'),
+    (["--format", "collapsed"], "prog.folded.gz", "<module> (prog.py:1);fib (prog.py:1) "),
+    (["--format", "summary", "--sort", "calls", "--top", "1"], "summary.txt.gz", "… 1 more function: 1 calls"),
+])
+def test_gz_outputs_are_compressed_and_read_back(tmp_path, args, output, expected):
+    import gzip
+
+    proc = spantree_cli(tmp_path, "--threshold", 0, *args, "-o", output, "prog.py", program=RECURSIVE)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
+    text = gzip.decompress((tmp_path / output).read_bytes()).decode()
+    assert expected in text
+    if output.endswith(".json.gz"):
+        assert sum(e["ph"] == "X" for e in json.loads(text)["traceEvents"]) == 1974
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--min-share", "120"], "expected a percentage from 0 to 100, not '120'"),
+    (["--top", "0"], "expected a whole number above 0, not '0'"),
+    (["--sort", "name"], "invalid choice: 'name'"),
+])
+def test_view_options_are_checked_before_the_program_runs(tmp_path, args, message):
+    proc = spantree_cli(tmp_path, *args, "prog.py", program="print('ran')\n")
+    assert (proc.returncode, proc.stdout) == (2, "")
+    assert message in proc.stderr
