@@ -206,8 +206,21 @@ class Sink {
     while (n--) put(c);
   }
   void number(long long v) noexcept {
-    char text[32];
-    put(text, static_cast<size_t>(snprintf(text, sizeof text, "%lld", v)));
+    if (v < 0) {
+      put('-');
+      unsigned_number(0ULL - static_cast<unsigned long long>(v));
+    } else {
+      unsigned_number(static_cast<unsigned long long>(v));
+    }
+  }
+  void unsigned_number(unsigned long long v) noexcept {
+    char digits[20];
+    size_t i = sizeof digits;
+    do {
+      digits[--i] = static_cast<char>('0' + v % 10);
+      v /= 10;
+    } while (v);
+    put(digits + i, sizeof digits - i);
   }
   // The whole number with a comma between thousands.
   void grouped(unsigned long long v) noexcept {
@@ -405,51 +418,61 @@ struct Fields {
 };
 
 // Parses an optionally negative run of ASCII digits that fits in int64.
-bool parse_integer(int kind, const void* data, Py_ssize_t begin, Py_ssize_t end, int64_t* out) {
-  bool negative = begin < end && PyUnicode_READ(kind, data, begin) == '-';
+template <typename Unit>
+bool parse_integer(const Unit* data, Py_ssize_t begin, Py_ssize_t end, int64_t* out) {
+  bool negative = begin < end && data[begin] == '-';
   if (negative) ++begin;
-  if (begin == end) return false;
+  if (begin == end || end - begin > 19) return false;
   uint64_t value = 0;
   for (Py_ssize_t i = begin; i < end; ++i) {
-    Py_UCS4 c = PyUnicode_READ(kind, data, i);
+    Py_UCS4 c = data[i];
     if (c < '0' || c > '9') return false;
-    if (value > (UINT64_MAX - 9) / 10) return false;
     value = value * 10 + (c - '0');
-    if (value > static_cast<uint64_t>(INT64_MAX) + (negative ? 1 : 0)) return false;
   }
+  if (value > static_cast<uint64_t>(INT64_MAX) + (negative ? 1 : 0)) return false;
   *out = negative ? static_cast<int64_t>(0 - value) : static_cast<int64_t>(value);
   return true;
 }
 
-// Splits like rsplit("\x01", 3) and rsplit("\x00", 2) on the first part.
-bool split_record(PyObject* text, Py_ssize_t index, Fields* f) {
-  int kind = PyUnicode_KIND(text);
-  const void* data = PyUnicode_DATA(text);
-  Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+// Splits like rsplit("\x01", 3), then rsplit("\x00", 2) on the first part.
+template <typename Unit>
+bool split_units(const Unit* data, Py_ssize_t n, Py_ssize_t index, Fields* f) {
   Py_ssize_t cut[3];
   Py_ssize_t end = n;
   for (int found = 0; found < 3; ++found) {
     Py_ssize_t i = end - 1;
-    while (i >= 0 && PyUnicode_READ(kind, data, i) != 1) --i;
+    while (i >= 0 && data[i] != 1) --i;
     if (i < 0) return false;
     cut[found] = i;
     end = i;
   }
-  // described = [0, cut[2]); numbers between the cuts.
   Py_ssize_t line_sep = cut[2] - 1;
-  while (line_sep >= 0 && PyUnicode_READ(kind, data, line_sep) != 0) --line_sep;
+  while (line_sep >= 0 && data[line_sep] != 0) --line_sep;
   if (line_sep < 0) return false;
   Py_ssize_t file_sep = line_sep - 1;
-  while (file_sep >= 0 && PyUnicode_READ(kind, data, file_sep) != 0) --file_sep;
+  while (file_sep >= 0 && data[file_sep] != 0) --file_sep;
   if (file_sep < 0) return false;
   f->name_end = file_sep;
   f->file_begin = file_sep + 1;
   f->file_end = line_sep;
-  return parse_integer(kind, data, line_sep + 1, cut[2], &f->line) &&
-         parse_integer(kind, data, cut[2] + 1, cut[1], &f->start) &&
-         parse_integer(kind, data, cut[1] + 1, cut[0], &f->duration) &&
-         parse_integer(kind, data, cut[0] + 1, n, &f->parent) && f->line >= 0 && f->parent >= -1 &&
+  return parse_integer(data, line_sep + 1, cut[2], &f->line) &&
+         parse_integer(data, cut[2] + 1, cut[1], &f->start) &&
+         parse_integer(data, cut[1] + 1, cut[0], &f->duration) &&
+         parse_integer(data, cut[0] + 1, n, &f->parent) && f->line >= 0 && f->parent >= -1 &&
          f->parent != index;
+}
+
+bool split_record(PyObject* text, Py_ssize_t index, Fields* f) {
+  const void* data = PyUnicode_DATA(text);
+  Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND:
+      return split_units(static_cast<const Py_UCS1*>(data), n, index, f);
+    case PyUnicode_2BYTE_KIND:
+      return split_units(static_cast<const Py_UCS2*>(data), n, index, f);
+    default:
+      return split_units(static_cast<const Py_UCS4*>(data), n, index, f);
+  }
 }
 
 class Interner {
@@ -457,7 +480,9 @@ class Interner {
   explicit Interner(Trace* r) noexcept : r_(r) {}
 
   // The id of text[begin, end), added if new; kNone on memory failure.
-  uint32_t intern(PyObject* str, Py_ssize_t begin, Py_ssize_t end) {
+  // `role` (0 name, 1 file) keeps the last id of each: neighbouring records
+  // mostly repeat them, and a comparison is cheaper than a lookup.
+  uint32_t intern(PyObject* str, Py_ssize_t begin, Py_ssize_t end, int role) {
     const char* p;
     size_t n;
     if (PyUnicode_IS_ASCII(str)) {
@@ -471,6 +496,10 @@ class Interner {
         if (!encode(PyUnicode_READ(kind, data, i))) return kNone;
       p = scratch_.data();
       n = scratch_.size();
+    }
+    if (last_[role] != kNone) {
+      StringView s = string_of(r_, last_[role]);
+      if (s.n == n && memcmp(s.p, p, n) == 0) return last_[role];
     }
     uint64_t h = 1469598103934665603ULL;
     for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ULL;
@@ -494,7 +523,7 @@ class Interner {
       if (!r_->text.append(p, n) || !r_->offset.push(static_cast<uint32_t>(r_->text.size())))
         return kNone;
     }
-    return id;
+    return last_[role] = id;
   }
 
  private:
@@ -525,6 +554,7 @@ class Interner {
   Trace* r_;
   HashIndex index_;
   Array<char> scratch_;
+  uint32_t last_[2] = {kNone, kNone};
 };
 
 int compare_int64(const void* a, const void* b) {
@@ -546,8 +576,13 @@ bool parse_records(Trace* r, PyObject* seq) {
     return false;
   Interner interner(r);
   PyObject** items = PySequence_Fast_ITEMS(seq);
+  constexpr size_t kAhead = 8;  // the strings lie apart in memory: fetch them early
   for (size_t i = 0; i < slots; ++i) {
     PyObject* item = items[i];
+    if (i + kAhead < slots) {
+      __builtin_prefetch(items[i + kAhead]);
+      __builtin_prefetch(reinterpret_cast<char*>(items[i + kAhead]) + 64);
+    }
     if (item == Py_None) {
       r->kind[i] = kEmpty;
       continue;
@@ -560,8 +595,8 @@ bool parse_records(Trace* r, PyObject* seq) {
                    i, item);
       return false;
     }
-    uint32_t name = interner.intern(item, 0, f.name_end);
-    uint32_t file = name == kNone ? kNone : interner.intern(item, f.file_begin, f.file_end);
+    uint32_t name = interner.intern(item, 0, f.name_end, 0);
+    uint32_t file = name == kNone ? kNone : interner.intern(item, f.file_begin, f.file_end, 1);
     if (file == kNone) return false;
     r->name[i] = name;
     r->file[i] = file;
@@ -1154,14 +1189,14 @@ class Collapsed {
 
 // ns as microseconds with up to three decimals, exactly.
 void put_micros(Sink& out, uint64_t ns) {
-  char text[32];
-  int n = snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(ns / 1000));
-  out.put(text, static_cast<size_t>(n));
+  out.unsigned_number(ns / 1000);
   unsigned frac = static_cast<unsigned>(ns % 1000);
   if (!frac) return;
-  n = snprintf(text, sizeof text, ".%03u", frac);
+  char text[4] = {'.', static_cast<char>('0' + frac / 100), static_cast<char>('0' + frac / 10 % 10),
+                  static_cast<char>('0' + frac % 10)};
+  size_t n = 4;
   while (text[n - 1] == '0') --n;
-  out.put(text, static_cast<size_t>(n));
+  out.put(text, n);
 }
 
 const char* const kCategory[] = {"", "call", "built-in", "coroutine", "await", ""};

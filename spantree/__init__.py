@@ -8,13 +8,29 @@
 Also ``python -m spantree [options] script.py`` (see spantree.cli).
 """
 
-from .records import CallTree, Kind, Node, Record, ThreadTrace, decode
-from .render import chrome_trace, collapsed_stacks, format_duration, text_tree
-from .tracing import parse_threshold, trace
-from .views import summary, write_collapsed, write_perfetto, write_summary, write_tree
+# The names load their module on first use, so that `python -m spantree`
+# starts without the views and what they import: the program's own imports
+# show in its trace, and start-up stays short.
+_HOMES = {
+    "CallTree": "records", "Kind": "records", "Node": "records", "Record": "records",
+    "ThreadTrace": "records", "decode": "records",
+    "chrome_trace": "render", "collapsed_stacks": "render", "format_duration": "render", "text_tree": "render",
+    "parse_threshold": "tracing", "trace": "tracing",
+    "summary": "views", "write_collapsed": "views", "write_perfetto": "views", "write_summary": "views",
+    "write_tree": "views",
+}
+__all__ = sorted(_HOMES)
 
-__all__ = [
-    "CallTree", "Kind", "Node", "Record", "ThreadTrace", "chrome_trace", "collapsed_stacks", "decode",
-    "format_duration", "parse_threshold", "summary", "text_tree", "trace", "write_collapsed",
-    "write_perfetto", "write_summary", "write_tree",
-]
+
+def __getattr__(name):
+    if name not in _HOMES:
+        raise AttributeError(f"module 'spantree' has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(f".{_HOMES[name]}", __name__), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_HOMES))

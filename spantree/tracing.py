@@ -6,8 +6,6 @@ from decimal import Decimal
 
 import spantree_C
 
-from .records import ThreadTrace, decode
-
 _UNITS = {"ns": 1, "us": 1_000, "µs": 1_000, "ms": 1_000_000, "s": 1_000_000_000}
 _DURATION = re.compile(r"\s*([0-9]+(?:\.[0-9]*)?|\.[0-9]+)\s*(ns|us|µs|ms|s)?\s*", re.ASCII)
 _INT64_MAX = 2**63 - 1
@@ -79,6 +77,8 @@ class trace:
         # The removal comes first: whatever runs before it is traced.
         spantree_C.remove_trace_profile(self._profiler)
         self._profiler = None
+        from .records import ThreadTrace
+
         thread = threading.current_thread()
         self._threads = (ThreadTrace(thread.name, threading.get_native_id(), self._raw, self.coroutines),)
         return False
@@ -118,6 +118,8 @@ class trace:
         the views in spantree.views read the records without it."""
         self._check_done()
         if self._tree is None:
+            from .records import decode
+
             self._tree = decode(self._raw, coroutines=self.coroutines)
         return self._tree
 
