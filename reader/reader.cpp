@@ -100,6 +100,7 @@ class Array {
     return true;
   }
   bool append(const T* values, size_t n) noexcept {
+    if (n == 0) return true;
     if (!reserve(size_ + n)) return false;
     memcpy(static_cast<void*>(data_ + size_), values, n * sizeof(T));
     size_ += n;
@@ -120,6 +121,9 @@ class Array {
 };
 
 constexpr uint32_t kNone = UINT32_MAX;
+
+// memcmp, for ranges that may be empty (and then have no pointer).
+bool same_bytes(const char* a, const char* b, size_t n) noexcept { return n == 0 || memcmp(a, b, n) == 0; }
 
 uint64_t mix(uint64_t h) noexcept {
   h ^= h >> 33;
@@ -188,7 +192,7 @@ class Sink {
   explicit Sink(PyObject* write) noexcept : write_(write) {}
   bool ok() const noexcept { return !failed_; }
   void put(const char* p, size_t n) noexcept {
-    if (failed_) return;
+    if (failed_ || n == 0) return;
     if (used_ + n > kChunk) flush();
     if (n > kChunk) {
       hand_over(p, n);
@@ -499,7 +503,7 @@ class Interner {
     }
     if (last_[role] != kNone) {
       StringView s = string_of(r_, last_[role]);
-      if (s.n == n && memcmp(s.p, p, n) == 0) return last_[role];
+      if (s.n == n && same_bytes(s.p, p, n)) return last_[role];
     }
     uint64_t h = 1469598103934665603ULL;
     for (size_t i = 0; i < n; ++i) h = (h ^ static_cast<unsigned char>(p[i])) * 1099511628211ULL;
@@ -511,7 +515,7 @@ class Interner {
         h,
         [r, p, n](uint32_t other) {
           StringView s = string_of(r, other);
-          return s.n == n && memcmp(s.p, p, n) == 0;
+          return s.n == n && same_bytes(s.p, p, n);
         },
         next, &added);
     if (id == kNone) return kNone;
@@ -564,7 +568,7 @@ int compare_int64(const void* a, const void* b) {
 
 bool is_string(const Trace* r, uint32_t id, const char* s) {
   StringView v = string_of(r, id);
-  return v.n == strlen(s) && memcmp(v.p, s, v.n) == 0;
+  return v.n == strlen(s) && same_bytes(v.p, s, v.n);
 }
 
 // Fills the per-slot arrays from the list; false with an exception set.
@@ -1124,7 +1128,7 @@ class Collapsed {
         mix(h),
         [&frames, &offsets, p, n](uint32_t other) {
           size_t len = offsets[other + 1] - offsets[other];
-          return len == n && memcmp(frames.data() + offsets[other], p, n) == 0;
+          return len == n && same_bytes(frames.data() + offsets[other], p, n);
         },
         static_cast<uint32_t>(frame_offset_.size() - 1), &added);
     if (id != kNone && added &&
