@@ -8,6 +8,7 @@ and sits at its own index in the records list; None marks an index where
 nothing was stored.
 """
 
+import array
 import enum
 from dataclasses import dataclass
 
@@ -103,26 +104,17 @@ def decode(records, *, coroutines=False):
     """
     import spantree_reader_C
 
-    fields = spantree_reader_C.Reader(records, coroutines).records()
-    decoded = [None if f is None else Record(index, *f[:6], _KINDS[f[6]]) for index, f in enumerate(fields)]
-    fields = {index for index, f in enumerate(fields) if f is not None}
-
-    children = {}
-    for record in decoded:
-        if record is not None:
-            children.setdefault(record.parent, []).append(record.index)
-    placeholders = sorted(p for p in children if p != -1 and p not in fields)
-    root_indices = sorted(children.get(-1, []) + placeholders)
-
-    # Children are built before their parents. The reader has refused parent
-    # cycles, so every record is reachable from a root.
-    order, stack = [], list(root_indices)
-    while stack:
-        index = stack.pop()
-        order.append(index)
-        stack.extend(children.get(index, ()))
-    nodes = {}
-    for index in reversed(order):
-        record = decoded[index] if index in fields else None
-        nodes[index] = Node(index, record, tuple(nodes.pop(c) for c in children.get(index, ())))
-    return CallTree(tuple(decoded), tuple(nodes[i] for i in root_indices), coroutines)
+    reader = spantree_reader_C.Reader(records, coroutines)
+    decoded = [None if f is None else Record(index, *f[:6], _KINDS[f[6]])
+               for index, f in enumerate(reader.records())]
+    # The reader's tree: node ids are the list's indices, then placeholders
+    # for parent indices past its end; children are built before parents.
+    columns = reader.columns()
+    index, first, children, order, roots = (
+        array.array(code, columns[name]) for name, code in
+        [("index", "q"), ("first_child", "I"), ("children", "I"), ("order", "I"), ("roots", "I")])
+    nodes = [None] * len(index)
+    for node in reversed(order):
+        record = decoded[node] if node < len(decoded) else None
+        nodes[node] = Node(index[node], record, tuple(nodes[c] for c in children[first[node]:first[node + 1]]))
+    return CallTree(tuple(decoded), tuple(nodes[r] for r in roots), coroutines)

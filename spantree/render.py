@@ -26,11 +26,10 @@ def _where(record):
     return f"{os.path.basename(record.file)}:{record.line}"
 
 
-def _label(node, coroutines):
-    record = node.record
-    if record is None:
-        why = "still open at the end, or a coroutine dropped" if coroutines else "still open at the end"
-        return f"{UNKNOWN}  #{node.index} left no record ({why})"
+def describe(record):
+    """A function for people: "name  file.py:line", with "(coroutine)" after a
+    coroutine's; built-ins by name, await records as the suspension they are.
+    `record` is anything with kind, name, file and line."""
     match record.kind:
         case Kind.AWAIT:
             return "[await]  (suspended)"
@@ -39,6 +38,13 @@ def _label(node, coroutines):
         case Kind.COROUTINE:
             return f"{record.name}  {_where(record)}  (coroutine)"
     return f"{record.name}  {_where(record)}"
+
+
+def _label(node, coroutines):
+    if node.record is None:
+        why = "still open at the end, or a coroutine dropped" if coroutines else "still open at the end"
+        return f"{UNKNOWN}  #{node.index} left no record ({why})"
+    return describe(node.record)
 
 
 def _indent(depth):

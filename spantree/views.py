@@ -23,7 +23,7 @@ from dataclasses import dataclass
 import spantree_reader_C
 
 from .records import Kind, ThreadTrace
-from .render import format_duration
+from .render import describe, format_duration
 
 DEFAULT_MIN_SHARE = 0.005
 DEFAULT_TOP = 30
@@ -170,15 +170,6 @@ class FunctionRow:
     self_ns: int = 0
     longest_ns: int | None = None
 
-    def label(self):
-        match self.kind:
-            case Kind.AWAIT:
-                return "[await]  (suspended)"
-            case Kind.BUILTIN:
-                return f"{self.name}  <built-in>"
-            case Kind.COROUTINE:
-                return f"{self.name}  {os.path.basename(self.file)}:{self.line}  (coroutine)"
-        return f"{self.name}  {os.path.basename(self.file)}:{self.line}"
 
 
 def _key(kind, name, file, line):
@@ -223,7 +214,7 @@ def _table(rows, whole, sort, top):
     for row in shown:
         share = f"{100 * row.self_ns / whole:.1f}%" if whole > 0 else ""
         lines.append(f"{row.calls:>11,}{format_duration(row.total_ns):>11}{format_duration(row.self_ns):>11}"
-                     f"{format_duration(row.longest_ns):>11}{share:>8}  {row.label()}")
+                     f"{format_duration(row.longest_ns):>11}{share:>8}  {describe(row)}")
     if rest:
         lines.append(f"… {len(rest):,} more function{'s' if len(rest) > 1 else ''}: "
                      f"{sum(r.calls for r in rest):,} calls, "
