@@ -36,19 +36,7 @@ def _kind_from_text(name, file, line):
 
 
 def decode(records, *, coroutines=False):
-    """Decodes a records list as delivered by the tracer into a CallTree.
-
-    `coroutines` tells that the list comes from a coroutine-aware trace. A
-    coroutine's record has the same form as a call's, so a record is called a
-    coroutine only where the trace shows it: when await records hang under it,
-    or, in a coroutine-aware trace, when it is at the top (the tracer follows
-    one coroutine there and ignores plain calls). Any other coroutine, one that
-    never waited, comes out as a call.
-
-    A record whose parent index holds no record (a call still open when the
-    trace ended, or a coroutine the threshold dropped) hangs under a
-    placeholder Node for that index, which becomes a root itself.
-    """
+    """The CallTree of a records list, or a ValueError naming the first bad record."""
     fields = {index: _fields(index, text) for index, text in enumerate(records) if text is not None}
     kinds = {index: _kind_from_text(*f[:3]) for index, f in fields.items()}
     for index, kind in kinds.items():
