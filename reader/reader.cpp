@@ -1021,7 +1021,6 @@ class FoldedTree {
       uint32_t n = counts_[base + k];
       counts_[base + k] = static_cast<uint32_t>(used_);
       used_ += n;
-      (void)n;
     }
     for (uint32_t m = 0; m < g.count; ++m) {
       uint32_t node = g.members[m];
