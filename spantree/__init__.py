@@ -2,35 +2,37 @@
 
     with spantree.trace(threshold="100us") as t:
         work()
-    print(spantree.text_tree(t.tree))
+    print(spantree.summary(t))
+    spantree.write_tree(t, sys.stdout.buffer)
 
 Also ``python -m spantree [options] script.py`` (see spantree.cli).
-
-The names below load their modules on first use, so that importing spantree
-(as the command line does before the program it runs) imports next to nothing.
 """
 
+# The names load their module on first use, so that `python -m spantree`
+# starts without the views and what they import: the program's own imports
+# show in its trace, and start-up stays short.
 _HOMES = {
     "CallTree": "records", "Kind": "records", "Node": "records", "Record": "records",
     "ThreadTrace": "records", "decode": "records",
-    "chrome_trace": "render", "collapsed_stacks": "render", "format_duration": "render",
-    "text_tree": "render",
+    "chrome_trace": "render", "collapsed_stacks": "render", "format_duration": "render", "text_tree": "render",
     "parse_threshold": "tracing", "trace": "tracing",
+    "summary": "views", "write_collapsed": "views", "write_perfetto": "views", "write_summary": "views",
+    "write_tree": "views",
 }
-
 __all__ = sorted(_HOMES)
 
 
 def __getattr__(name):
     if name == "otel":  # needs OpenTelemetry: imported on first use only
         return __import__(f"{__name__}.otel", fromlist=["otel"])
-    home = _HOMES.get(name)
-    if home is None:
+    if name not in _HOMES:
         raise AttributeError(f"module 'spantree' has no attribute {name!r}")
-    value = getattr(__import__(f"{__name__}.{home}", fromlist=[name]), name)
+    import importlib
+
+    value = getattr(importlib.import_module(f".{_HOMES[name]}", __name__), name)
     globals()[name] = value
     return value
 
 
 def __dir__():
-    return sorted([*globals(), *_HOMES])
+    return sorted(set(globals()) | set(_HOMES))

@@ -2,8 +2,11 @@
 program under the tracer and writes its calls.
 
     spantree [--threshold T | --depth N] [--coroutines] [--main-thread]
-             [--format tree|perfetto|collapsed|html] [-o FILE]
-             (script.py | -m module) [args...]
+             [--format summary|tree|perfetto|collapsed|html] [--full]
+             [--min-share P] [--sort KEY] [--top N] [--per-thread]
+             [-o FILE[.gz]] (script.py | -m module) [args...]
+
+Without --format it writes the summary, then the folded tree.
 
 The program must run as it would under python alone. Before it starts, this
 module has imported only os, sys and the tracer (which is why the options are
@@ -25,7 +28,11 @@ import sys
 from .tracing import trace
 
 DEFAULT_THRESHOLD = "100us"
-FORMATS = ("tree", "perfetto", "collapsed", "html")
+FORMATS = ("summary", "tree", "perfetto", "collapsed", "html")
+SORT_KEYS = ("self", "total", "calls", "max")
+# The views' defaults, repeated to keep their module out of the start-up.
+DEFAULT_MIN_SHARE = 0.5  # percent
+DEFAULT_TOP = 30
 # Machine formats never share standard output with the program's own prints.
 DEFAULT_FILES = {"perfetto": "spantree.json", "collapsed": "spantree.folded", "html": "spantree.html"}
 STATUS_WRITE_FAILED = 120
@@ -33,7 +40,9 @@ STATUS_INTERRUPTED = 130
 
 USAGE = """\
 usage: {prog} [-h] [--threshold T | --depth N] [--coroutines] [--main-thread]
-       {pad} [--format {{tree,perfetto,collapsed,html}}] [-o FILE] (script.py | -m module) [args ...]"""
+       {pad} [--format {{summary,tree,perfetto,collapsed,html}}] [--full] [--min-share P]
+       {pad} [--sort {{self,total,calls,max}}] [--top N] [--per-thread]
+       {pad} [-o FILE] (script.py | -m module) [args ...]"""
 
 HELP = """
 Runs a Python program like python does, traces every thread it runs from
@@ -50,12 +59,21 @@ options:
                    the waits; each thread follows its own first coroutine
   --main-thread    trace the main thread alone, leaving the program's other
                    threads untouched
-  --format F       tree: indented text (default, on standard output);
-                   perfetto: Chrome Trace Event JSON for ui.perfetto.dev
+  --format F       without it: the summary, then the folded tree (on standard
+                   output); summary: where the time went, by function;
+                   tree: the call tree, repeated calls folded, short ones
+                   counted; perfetto: Chrome Trace Event JSON for ui.perfetto.dev
                    (default file {perfetto}); collapsed: stacks for flame
                    graphs (default file {collapsed}); html: a self-contained
                    page with a timeline, a flame graph and the summary
                    (default file {html})
+  --full           the tree with a line for every recorded call, nothing
+                   folded or left out
+  --min-share P    leave out tree lines under P% of the trace, and count
+                   them (default {min_share:g}%)
+  --sort KEY       summary order: self (default), total, calls or max
+  --top N          summary rows (default {top})
+  --per-thread     the summary of each thread after the whole trace's
   -o FILE          write there instead ("-" for standard output; a name ending
                    in .gz is compressed)
   -m module        run a library module as a script, like python -m
@@ -66,8 +84,10 @@ but the trace could not be written, {failed} (write error) or {interrupted}
 """
 
 # Options that take a value, and flags, by their long or only name.
-VALUED = {"--threshold": "threshold", "--depth": "depth", "--format": "format", "-o": "output"}
-FLAGS = {"--coroutines": "coroutines", "--main-thread": "main_thread", "--help": "help", "-h": "help"}
+VALUED = {"--threshold": "threshold", "--depth": "depth", "--format": "format", "--min-share": "min_share",
+          "--sort": "sort", "--top": "top", "-o": "output"}
+FLAGS = {"--coroutines": "coroutines", "--main-thread": "main_thread", "--full": "full",
+         "--per-thread": "per_thread", "--help": "help", "-h": "help"}
 
 
 class UsageError(Exception):
@@ -77,7 +97,12 @@ class UsageError(Exception):
 class Options:
     threshold = None
     depth = None
-    format = "tree"
+    format = None
+    full = False
+    min_share = DEFAULT_MIN_SHARE
+    sort = "self"
+    top = DEFAULT_TOP
+    per_thread = False
     output = None
     coroutines = False
     main_thread = False
@@ -147,12 +172,25 @@ def parse_args(argv):
         return options
     if {"--threshold", "--depth"} <= seen:
         raise UsageError("argument --depth: not allowed with argument --threshold")
-    if options.format not in FORMATS:
-        raise UsageError(f"argument --format: invalid choice: {options.format!r} "
-                         f"(choose from {', '.join(FORMATS)})")
+    for name, value, choices in (("--format", options.format, FORMATS), ("--sort", options.sort, SORT_KEYS)):
+        if value is not None and value not in choices:
+            raise UsageError(f"argument {name}: invalid choice: {value!r} (choose from {', '.join(choices)})")
+    options.min_share = _number("--min-share", options.min_share, float, 0, 100, "a percentage from 0 to 100")
+    options.top = _number("--top", options.top, int, 1, sys.maxsize, "a whole number above 0")
     if options.script is None and options.module is None:
         raise UsageError("give a script or -m module")
     return options
+
+
+def _number(name, text, kind, low, high, what):
+    """The option's value as `kind`, from `low` to `high`; "0.5%" reads as 0.5."""
+    try:
+        value = kind(str(text).removesuffix("%") if kind is float else text)
+    except ValueError:
+        value = None
+    if value is None or not low <= value <= high:
+        raise UsageError(f"argument {name}: expected {what}, not {text!r}")
+    return value
 
 
 def make_trace(options):
@@ -381,28 +419,30 @@ def _limit(tracer):
 
 
 def _render(tracer, options, target, out):
-    """Writes the trace to the binary file `out` in the chosen format."""
-    from .threadviews import threads_chrome_trace, threads_collapsed, threads_text
-
-    threads = tracer.threads
+    """Writes the chosen view of the trace to the binary file `out`."""
     if options.format == "html":
         from .html import html
 
-        html(threads, out, title=f"spantree: {target}", note=_limit(tracer))
+        html(tracer.threads, out, title=f"spantree: {target}", note=_limit(tracer))
         return
-    if options.format == "perfetto":
-        import json
+    from . import views
 
-        document = threads_chrome_trace(threads, pid=os.getpid(), process_name=f"python {target}")
-        out.write(json.dumps(document).encode() + b"\n")
+    threads = views.read(tracer)
+    if options.format == "perfetto":
+        views.write_perfetto(threads, out, pid=os.getpid(), process_name=f"python {target}")
         return
     if options.format == "collapsed":
-        out.write(threads_collapsed(threads).encode())
+        views.write_collapsed(threads, out)
         return
-    count = sum(record is not None for thread in threads for record in thread.records)
+    count = sum(view.reader.count for view in threads)
     where = "" if len(threads) == 1 else f" in {len(threads)} threads"
-    header = f"spantree: {target}: {count} records{where}, {_limit(tracer)}\n"
-    out.write((header + threads_text(threads)).encode())
+    out.write(f"spantree: {target}: {count:,} records{where}, {_limit(tracer)}\n".encode("utf-8", "backslashreplace"))
+    if options.format in (None, "summary"):
+        views.write_summary(threads, out, sort=options.sort, top=options.top, per_thread=options.per_thread)
+    if options.format is None:
+        out.write(b"\n")
+    if options.format in (None, "tree"):
+        views.write_tree(threads, out, full=options.full, min_share=options.min_share / 100)
 
 
 class Messages:
@@ -459,6 +499,7 @@ def main(argv=None):
         if options.help:
             print(USAGE.format(prog=prog, pad=" " * len(prog)))
             print(HELP.format(threshold=DEFAULT_THRESHOLD, failed=STATUS_WRITE_FAILED,
+                              min_share=DEFAULT_MIN_SHARE, top=DEFAULT_TOP,
                               interrupted=STATUS_INTERRUPTED, **DEFAULT_FILES), end="")
             return 0
         tracer = make_trace(options)

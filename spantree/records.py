@@ -8,11 +8,9 @@ and sits at its own index in the records list; None marks an index where
 nothing was stored.
 """
 
+import array
 import enum
-import re
 from dataclasses import dataclass
-
-_INTEGER = re.compile(r"-?[0-9]+")
 
 
 class Kind(enum.StrEnum):
@@ -20,6 +18,10 @@ class Kind(enum.StrEnum):
     BUILTIN = "built-in"
     COROUTINE = "coroutine"
     AWAIT = "await"
+
+
+# The native reader's kind codes.
+_KINDS = {1: Kind.CALL, 2: Kind.BUILTIN, 3: Kind.COROUTINE, 4: Kind.AWAIT}
 
 
 @dataclass(frozen=True, slots=True)
@@ -81,32 +83,6 @@ class CallTree:
             stack.extend((child, depth + 1) for child in reversed(node.children))
 
 
-def _fields(index, text):
-    """Splits one record string into its six fields, or raises ValueError naming the index.
-
-    The fields are split from the right: the numbers and the file name cannot
-    hold the separators, a name made by hand could."""
-    if isinstance(text, str):
-        described, *numbers = text.rsplit("\x01", 3)
-        name, *location = described.rsplit("\x00", 2)
-        if len(numbers) == 3 and len(location) == 2 and all(
-                _INTEGER.fullmatch(n) for n in (location[1], *numbers)):
-            line, start, duration, parent = map(int, (location[1], *numbers))
-            if line >= 0 and parent >= -1 and parent != index:
-                return name, location[0], line, start, duration, parent
-    raise ValueError(
-        f"record {index} is malformed: expected "
-        f"'name\\x00file\\x00line\\x01start\\x01duration\\x01parent', got {text!r}")
-
-
-def _kind_from_text(name, file, line):
-    if line == 0 and file == "<built-in>":
-        return Kind.BUILTIN
-    if line == 0 and file == "" and name == "[await]":
-        return Kind.AWAIT
-    return Kind.CALL
-
-
 def decode(records, *, coroutines=False):
     """Decodes a records list as delivered by the tracer into a CallTree.
 
@@ -117,41 +93,28 @@ def decode(records, *, coroutines=False):
     one coroutine there and ignores plain calls). Any other coroutine, one that
     never waited, comes out as a call.
 
+    Every field must be there: a record that is not a str of that form, or
+    whose numbers do not fit in 64 bits, whose line is negative, or which
+    names itself or an index below -1 as its parent, is a ValueError naming
+    its index. The records are parsed by the native reader (spantree_reader_C).
+
     A record whose parent index holds no record (a call still open when the
     trace ended, or a coroutine the threshold dropped) hangs under a
     placeholder Node for that index, which becomes a root itself.
     """
-    fields = {index: _fields(index, text) for index, text in enumerate(records) if text is not None}
-    kinds = {index: _kind_from_text(*f[:3]) for index, f in fields.items()}
-    for index, kind in kinds.items():
-        parent = fields[index][5]
-        if kind is Kind.AWAIT and kinds.get(parent) is Kind.CALL:
-            kinds[parent] = Kind.COROUTINE
-        elif coroutines and parent == -1 and kind is Kind.CALL:
-            kinds[index] = Kind.COROUTINE
-    decoded = [None] * len(records)
-    for index, f in fields.items():
-        decoded[index] = Record(index, *f, kinds[index])
+    import spantree_reader_C
 
-    children = {}
-    for record in decoded:
-        if record is not None:
-            children.setdefault(record.parent, []).append(record.index)
-    placeholders = sorted(p for p in children if p != -1 and p not in fields)
-    root_indices = sorted(children.get(-1, []) + placeholders)
-
-    # Children are built before their parents; indices reachable from no root
-    # lie on a parent cycle, which no tracer produces.
-    order, stack = [], list(root_indices)
-    while stack:
-        index = stack.pop()
-        order.append(index)
-        stack.extend(children.get(index, ()))
-    if len(order) != len(fields) + len(placeholders):
-        stray = min(set(fields) - set(order))
-        raise ValueError(f"record {stray} is not reachable from the top: its parents form a cycle")
-    nodes = {}
-    for index in reversed(order):
-        record = decoded[index] if index in fields else None
-        nodes[index] = Node(index, record, tuple(nodes.pop(c) for c in children.get(index, ())))
-    return CallTree(tuple(decoded), tuple(nodes[i] for i in root_indices), coroutines)
+    reader = spantree_reader_C.Reader(records, coroutines)
+    decoded = [None if f is None else Record(index, *f[:6], _KINDS[f[6]])
+               for index, f in enumerate(reader.records())]
+    # The reader's tree: node ids are the list's indices, then placeholders
+    # for parent indices past its end; children are built before parents.
+    columns = reader.columns()
+    index, first, children, order, roots = (
+        array.array(code, columns[name]) for name, code in
+        [("index", "q"), ("first_child", "I"), ("children", "I"), ("order", "I"), ("roots", "I")])
+    nodes = [None] * len(index)
+    for node in reversed(order):
+        record = decoded[node] if node < len(decoded) else None
+        nodes[node] = Node(index[node], record, tuple(nodes[c] for c in children[first[node]:first[node + 1]]))
+    return CallTree(tuple(decoded), tuple(nodes[r] for r in roots), coroutines)

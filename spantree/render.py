@@ -3,9 +3,12 @@ Perfetto, and collapsed stacks for flame-graph tools."""
 
 import os
 
+from spantree_reader_C import MAX_INDENT, MAX_STACK_FRAMES
+
 from .records import Kind
 
 UNKNOWN = "[unknown]"
+DEEPER = "[deeper]"
 
 
 def format_duration(ns):
@@ -23,12 +26,10 @@ def _where(record):
     return f"{os.path.basename(record.file)}:{record.line}"
 
 
-def _label(node, coroutines):
-    record = node.record
-    if record is None:
-        dropped = "a coroutine dropped, or a call dropped" if coroutines else "dropped"
-        why = f"still open at the end, or {dropped} as the clock stepped back"
-        return f"{UNKNOWN}  #{node.index} left no record ({why})"
+def describe(record):
+    """A function for people: "name  file.py:line", with "(coroutine)" after a
+    coroutine's; built-ins by name, await records as the suspension they are.
+    `record` is anything with kind, name, file and line."""
     match record.kind:
         case Kind.AWAIT:
             return "[await]  (suspended)"
@@ -39,6 +40,22 @@ def _label(node, coroutines):
     return f"{record.name}  {_where(record)}"
 
 
+def _label(node, coroutines):
+    if node.record is None:
+        dropped = "a coroutine dropped, or a call dropped" if coroutines else "dropped"
+        why = f"still open at the end, or {dropped} as the clock stepped back"
+        return f"{UNKNOWN}  #{node.index} left no record ({why})"
+    return describe(node.record)
+
+
+def _indent(depth):
+    """Two spaces a level, up to MAX_INDENT levels; deeper lines show their
+    depth instead, so that a deep chain's output stays linear in its size."""
+    if depth <= MAX_INDENT:
+        return "  " * depth
+    return f"{'  ' * MAX_INDENT}[{depth}] "
+
+
 def _share(record, parent_ns):
     if record is None or parent_ns is None or record.duration_ns < 0 or parent_ns <= 0:
         return ""
@@ -47,7 +64,8 @@ def _share(record, parent_ns):
 
 def text_tree(tree):
     """One line per node: duration, share of its parent's duration (of all
-    top-level records for the top), then the indented name and file:line."""
+    top-level records for the top), then the indented name and file:line.
+    Indentation stops growing at MAX_INDENT levels."""
     lines = [f"{'time':>10}  {'share':>6}  call"]
     # A negative duration (the clock stepped back) takes no share of the top.
     top_ns = sum(max(root.record.duration_ns, 0) for root in tree.roots if root.record)
@@ -58,7 +76,7 @@ def text_tree(tree):
             parent_durations[child.index] = node.record.duration_ns if node.record else None
         duration = format_duration(node.record.duration_ns) if node.record else ""
         share = _share(node.record, parent_ns)
-        lines.append(f"{duration:>10}  {share:>6}  {'  ' * depth}{_label(node, tree.coroutines)}")
+        lines.append(f"{duration:>10}  {share:>6}  {_indent(depth)}{_label(node, tree.coroutines)}")
     return "\n".join(lines) + "\n"
 
 
@@ -111,14 +129,23 @@ def collapsed_stacks(tree):
     Self time is a record's duration less its children's; stacks that come
     out at zero or below (placeholders, or children outlasting their parent
     because the clock stepped) are left out. Lines keep the order in which
-    their stacks first appear."""
+    their stacks first appear. A stack stops at MAX_STACK_FRAMES frames: what
+    runs deeper is counted on one "[deeper]" frame there, so that output stays
+    linear in the trace's size."""
     totals = {}
     stacks = {}
     for node, _ in tree.walk():
-        parent_stack = stacks.pop(node.index, None)
-        stack = f"{parent_stack};{_frame(node)}" if parent_stack else _frame(node)
+        parent_stack, frames = stacks.pop(node.index, (None, 0))
+        if parent_stack is None:
+            stack, frames = _frame(node), 1
+        elif frames == MAX_STACK_FRAMES:
+            stack, frames = f"{parent_stack};{DEEPER}", frames + 1
+        elif frames < MAX_STACK_FRAMES:
+            stack, frames = f"{parent_stack};{_frame(node)}", frames + 1
+        else:
+            stack = parent_stack
         for child in node.children:
-            stacks[child.index] = stack
+            stacks[child.index] = stack, frames
         if node.record is not None:
             children_ns = sum(max(c.record.duration_ns, 0) for c in node.children if c.record)
             totals[stack] = totals.get(stack, 0) + max(node.record.duration_ns - children_ns, 0)

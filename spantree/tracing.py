@@ -140,7 +140,7 @@ class trace:
         # nothing the traced code would otherwise load itself.
         import threading
 
-        from .records import ThreadTrace, decode
+        from .records import ThreadTrace
 
         thread = threading.current_thread()
         threads = [ThreadTrace(thread.name, threading.get_native_id(), self._raw, self.coroutines)]
@@ -153,7 +153,6 @@ class trace:
             # The profile function the traced code installed outlives the trace.
             sys.setprofile(installed)
         self._threads = tuple(threads)
-        self._tree = decode(self._raw, coroutines=self.coroutines)
         return False
 
     def _deliver(self, context, records):
@@ -187,8 +186,13 @@ class trace:
 
     @property
     def tree(self):
-        """The decoded records and call tree (a CallTree)."""
+        """The decoded records and call tree (a CallTree), decoded on first use:
+        the views in spantree.views read the records without it."""
         self._check_done()
+        if self._tree is None:
+            from .records import decode
+
+            self._tree = decode(self._raw, coroutines=self.coroutines)
         return self._tree
 
     @property
@@ -196,5 +200,5 @@ class trace:
         return self.tree.records
 
     def _check_done(self):
-        if self._tree is None:
+        if self._threads is None:
             raise RuntimeError("the trace has not ended yet" if self._started else "the trace has not run")

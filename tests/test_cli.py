@@ -91,7 +91,7 @@ def test_sync_script_runs_like_python_and_its_stacks_are_written(tmp_path):
 
 
 def test_depth_counts_levels_from_the_program_itself(tmp_path):
-    proc = spantree_cli(tmp_path, "--depth", 2, "prog.py", program=SYNC)
+    proc = spantree_cli(tmp_path, "--depth", 2, "--format", "tree", "--full", "prog.py", program=SYNC)
     assert trace_part(proc.stdout).splitlines()[0] == "spantree: prog.py: 3 records, calls at most 2 levels deep"
     assert tree_labels(trace_part(proc.stdout)) == [
         "<module>  prog.py:1", "  outer  prog.py:6", "  print  <built-in>"]
@@ -104,17 +104,18 @@ def test_asyncio_run_script_has_main_as_its_top_coroutine(tmp_path):
                         "-o", "trace.json", "prog.py", program=ASYNC)
     assert proc.returncode == 0, proc.stderr
     events = [e for e in json.loads((tmp_path / "trace.json").read_text())["traceEvents"] if e["ph"] == "X"]
-    (top,) = [e for e in events if e["args"]["parent"] == -1]
+    top = events[0]
     assert (top["name"], top["cat"], top["args"]["line"]) == ("main", "coroutine", 6)
-    assert [e["name"] for e in events if e["args"]["parent"] == top["args"]["index"]] == ["helper", "helper"]
+    assert all(top["ts"] <= e["ts"] and e["ts"] + e["dur"] <= top["ts"] + top["dur"] for e in events)
+    assert [e["name"] for e in events if e["name"] in ("main", "helper")] == ["main", "helper", "helper"]
     assert sum(e["cat"] == "await" and e["dur"] >= 1500 for e in events) == 2
 
-    proc = spantree_cli(tmp_path, "--coroutines", "prog.py")
+    proc = spantree_cli(tmp_path, "--coroutines", "--format", "tree", "--full", "prog.py")
     assert tree_labels(trace_part(proc.stdout))[0] == "main  prog.py:6  (coroutine)"
 
 
 def test_uncaught_exception_prints_its_traceback_and_the_trace_is_still_written(tmp_path):
-    proc = spantree_cli(tmp_path, "--threshold", 0, "-o", "out.txt", "prog.py",
+    proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "tree", "--full", "-o", "out.txt", "prog.py",
                         program="def fail():\n    raise ValueError('boom')\n\nfail()\n")
     assert proc.returncode == 1
     assert proc.stderr.startswith("Traceback (most recent call last):\n"
@@ -130,7 +131,7 @@ def test_uncaught_exception_prints_its_traceback_and_the_trace_is_still_written(
 ])
 def test_system_exit_passes_its_status_and_the_trace_is_still_written(tmp_path, ending, status, stderr):
     program = f"import sys\nlen('x')\n{ending}\nprint('not reached')\n"
-    proc = spantree_cli(tmp_path, "--threshold", 0, "prog.py", program=program)
+    proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "tree", "--full", "prog.py", program=program)
     assert (proc.returncode, proc.stderr) == (status, stderr)
     assert tree_labels(trace_part(proc.stdout))[:2] == ["<module>  prog.py:1", "  len  <built-in>"]
 
@@ -427,3 +428,50 @@ def test_main_thread_option_traces_the_main_thread_alone(tmp_path):
     assert [e["args"]["name"] for e in events if e["name"] == "thread_name"] == ["MainThread"]
     assert {e["tid"] for e in events} == {int(threads_seen(proc.stderr)["MainThread"])}
     assert "task" not in {e["name"] for e in events}
+
+
+RECURSIVE = """\
+def fib(n):
+    return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+fib(15)
+"""
+
+
+def test_default_output_is_the_summary_then_the_folded_tree(tmp_path):
+    proc = spantree_cli(tmp_path, "--threshold", 0, "prog.py", program=RECURSIVE)
+    assert proc.returncode == 0, proc.stderr
+    summary, tree = proc.stdout.split("\n\n")
+    lines = summary.splitlines()
+    assert lines[0] == "spantree: prog.py: 1,974 records, calls of at least 0 ns"
+    assert lines[1].startswith("1,974 calls of 2 functions, ")
+    assert lines[3].split()[0] == "1,973" and lines[3].endswith("  fib  prog.py:1")
+    # fib(15) recurses 15 levels: one folded line a level, not one per call.
+    assert len(tree.splitlines()) <= 17 and "fib ×2  prog.py:1" in tree
+
+
+@pytest.mark.parametrize("args, output, expected", [
+    (["--format", "perfetto"], "trace.json.gz", '"name":"fib"'),
+    (["--format", "collapsed"], "prog.folded.gz", "<module> (prog.py:1);fib (prog.py:1) "),
+    (["--format", "summary", "--sort", "calls", "--top", "1"], "summary.txt.gz", "… 1 more function: 1 calls"),
+])
+def test_gz_outputs_are_compressed_and_read_back(tmp_path, args, output, expected):
+    import gzip
+
+    proc = spantree_cli(tmp_path, "--threshold", 0, *args, "-o", output, "prog.py", program=RECURSIVE)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "", "")
+    text = gzip.decompress((tmp_path / output).read_bytes()).decode()
+    assert expected in text
+    if output.endswith(".json.gz"):
+        assert sum(e["ph"] == "X" for e in json.loads(text)["traceEvents"]) == 1974
+
+
+@pytest.mark.parametrize("args, message", [
+    (["--min-share", "120"], "expected a percentage from 0 to 100, not '120'"),
+    (["--top", "0"], "expected a whole number above 0, not '0'"),
+    (["--sort", "name"], "invalid choice: 'name'"),
+])
+def test_view_options_are_checked_before_the_program_runs(tmp_path, args, message):
+    proc = spantree_cli(tmp_path, *args, "prog.py", program="print('ran')\n")
+    assert (proc.returncode, proc.stdout) == (2, "")
+    assert message in proc.stderr

@@ -19,6 +19,7 @@ from conftest import BUILD, ROOT
 
 sys.path.insert(0, str(ROOT))
 import spantree  # noqa: E402
+import spantree_reader_C  # noqa: E402
 from spantree import Kind, decode  # noqa: E402
 
 # Every record kind, an index that holds no record and a negative duration.
@@ -85,7 +86,8 @@ def test_very_deep_tree_decodes_and_renders_without_recursion():
     depth = sys.getrecursionlimit() + 500
     tree = decode([f"f\x00a.py\x001\x01{i}\x01{depth - i}\x01{i - 1}" for i in range(depth)])
     assert spantree.text_tree(tree).count("\n") == depth + 1
-    assert spantree.collapsed_stacks(tree).count("\n") == depth
+    # One line per stack up to the deepest kept, and one for everything below it.
+    assert spantree.collapsed_stacks(tree).count("\n") == spantree_reader_C.MAX_STACK_FRAMES + 1
     assert len(spantree.chrome_trace(tree)["traceEvents"]) == depth
 
 

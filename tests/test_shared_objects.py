@@ -1,9 +1,12 @@
-"""What the tracer's shared object depends on and exports."""
+"""What the shipped shared objects depend on and export."""
 
 import re
 import subprocess
 
+import pytest
+
 import spantree_C
+import spantree_reader_C
 from conftest import BUILD
 
 SANITIZER_RUNTIMES = {"libasan.so.8", "libubsan.so.1"}
@@ -25,8 +28,9 @@ def exported(path):
     return {line.split()[-1] for line in out.splitlines() if line.split()[1] in "TDBRVW"}
 
 
-def test_tracer_links_libc_alone_and_exports_only_its_init():
-    path = spantree_C.__file__
+@pytest.mark.parametrize("module", [spantree_C, spantree_reader_C], ids=lambda m: m.__name__)
+def test_native_module_links_libc_alone_and_exports_only_its_init(module):
+    path = module.__file__
     libs = needed(path)
     if sanitized_build():
         # The sanitizer runtimes bring libc with them.
@@ -34,7 +38,7 @@ def test_tracer_links_libc_alone_and_exports_only_its_init():
     else:
         assert libs == {"libc.so.6"}
     if not sanitized_build():
-        assert exported(path) == {"PyInit_spantree_C"}
+        assert exported(path) == {f"PyInit_{module.__name__}"}
 
 
 def build_type():
