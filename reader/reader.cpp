@@ -772,8 +772,9 @@ void put_label(Sink& out, const Trace* r, uint32_t node, size_t count) {
   if (kind == kPlaceholder) {
     out.put("[unknown]  #");
     out.number(node_index(r, node));
-    out.put(r->coroutines ? " left no record (still open at the end, or a coroutine dropped)"
-                          : " left no record (still open at the end)");
+    out.put(r->coroutines ? " left no record (still open at the end, or a coroutine dropped, or a call "
+                            "dropped as the clock stepped back)"
+                          : " left no record (still open at the end, or dropped as the clock stepped back)");
     return;
   }
   if (kind == kAwait)
