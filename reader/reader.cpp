@@ -838,9 +838,10 @@ void put_share(Sink& out, double share) {
 // The complete tree, one line per node, as spantree.text_tree writes it
 // (without its header line).
 void write_full_tree(Sink& out, const Trace* r) {
+  // A negative duration (the clock stepped back) takes no share of the top.
   int64_t top_ns = 0;
   for (size_t i = 0; i < r->roots.size(); ++i)
-    if (is_record(r, r->roots[i])) top_ns += r->duration[r->roots[i]];
+    if (is_record(r, r->roots[i])) top_ns += clamped(r->duration[r->roots[i]]);
   for (size_t i = 0; i < r->order.size() && out.ok(); ++i) {
     uint32_t node = r->order[i];
     bool record = is_record(r, node);
