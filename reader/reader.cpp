@@ -17,9 +17,10 @@
 // as their parent is a placeholder node); slots.. are placeholders for parent
 // indices past the end of the list, in ascending order of that index.
 //
-// Reference rules of this file: Ref owns one strong reference (steal adopts a
-// new one, release hands it back); raw PyObject pointers are borrowed. Helpers
-// that return a new reference say so.
+// Reference rules of this file: Ref<> (tracer/ref.h, shared with the tracer)
+// owns one strong reference (steal adopts a new one, release hands it back);
+// raw PyObject pointers are borrowed. Helpers that return a new reference say
+// so.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -32,28 +33,9 @@
 
 #include <new>
 
+#include "../tracer/ref.h"
+
 namespace {
-
-class Ref {
- public:
-  Ref() noexcept = default;
-  static Ref steal(PyObject* p) noexcept { return Ref(p); }
-  Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-  Ref(const Ref&) = delete;
-  Ref& operator=(const Ref&) = delete;
-  ~Ref() { Py_XDECREF(p_); }
-  PyObject* get() const noexcept { return p_; }
-  explicit operator bool() const noexcept { return p_ != nullptr; }
-  PyObject* release() noexcept {
-    PyObject* p = p_;
-    p_ = nullptr;
-    return p;
-  }
-
- private:
-  explicit Ref(PyObject* p) noexcept : p_(p) {}
-  PyObject* p_ = nullptr;
-};
 
 // A growable array of trivially copyable T on malloc; grow() reports failure
 // with a MemoryError set.
@@ -245,8 +227,8 @@ class Sink {
   // Passes bytes to write(); a short count (a raw file) is followed by the rest.
   void hand_over(const char* p, size_t n) noexcept {
     while (n && !failed_) {
-      Ref chunk = Ref::steal(PyBytes_FromStringAndSize(p, static_cast<Py_ssize_t>(n)));
-      Ref result = chunk ? Ref::steal(PyObject_CallOneArg(write_, chunk.get())) : Ref();
+      Ref<> chunk = Ref<>::steal(PyBytes_FromStringAndSize(p, static_cast<Py_ssize_t>(n)));
+      Ref<> result = chunk ? Ref<>::steal(PyObject_CallOneArg(write_, chunk.get())) : Ref<>();
       if (!result) {
         failed_ = true;
         return;
@@ -1267,9 +1249,9 @@ PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:Reader", const_cast<char**>(keywords), &records,
                                    &coroutines))
     return nullptr;
-  Ref seq = Ref::steal(PySequence_Fast(records, "records must be a list"));
+  Ref<> seq = Ref<>::steal(PySequence_Fast(records, "records must be a list"));
   if (!seq) return nullptr;
-  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  Ref<> self = Ref<>::steal(type->tp_alloc(type, 0));
   if (!self) return nullptr;
   Trace* r = new (&reinterpret_cast<ReaderObject*>(self.get())->trace) Trace;
   r->slots = PySequence_Fast_GET_SIZE(seq.get());
@@ -1337,7 +1319,7 @@ PyObject* Reader_write_chrome(PyObject* self, PyObject* args) {
   int first;
   if (!PyArg_ParseTuple(args, "OLLLp:write_chrome", &write, &pid, &tid, &base_ns, &first)) return nullptr;
   bool wrote = false;
-  Ref done = Ref::steal(with_sink(write, [&](Sink& out) {
+  Ref<> done = Ref<>::steal(with_sink(write, [&](Sink& out) {
     wrote = write_chrome(out, r, pid, tid, base_ns, first);
     return out.ok();
   }));
@@ -1355,7 +1337,7 @@ PyObject* string_object(const Trace* r, uint32_t id) {
 PyObject* Reader_strings(PyObject* self, PyObject*) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
   size_t n = r->offset.size() - 1;
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  Ref<> list = Ref<>::steal(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
   for (size_t i = 0; i < n; ++i) {
     PyObject* s = string_object(r, static_cast<uint32_t>(i));
@@ -1392,9 +1374,9 @@ PyObject* Reader_functions(PyObject* self, PyObject*) {
     self_time[f] += self_ns(r, node);
     if (r->duration[node] > longest[f]) longest[f] = r->duration[node];
   }
-  Ref strings = Ref::steal(Reader_strings(self, nullptr));
+  Ref<> strings = Ref<>::steal(Reader_strings(self, nullptr));
   if (!strings) return nullptr;
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(nf)));
+  Ref<> list = Ref<>::steal(PyList_New(static_cast<Py_ssize_t>(nf)));
   if (!list) return nullptr;
   for (size_t i = 0; i < nf; ++i) {
     const Function& fn = r->functions[i];
@@ -1413,9 +1395,9 @@ PyObject* Reader_functions(PyObject* self, PyObject*) {
 // 3 coroutine, 4 await.
 PyObject* Reader_records(PyObject* self, PyObject*) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
-  Ref strings = Ref::steal(Reader_strings(self, nullptr));
+  Ref<> strings = Ref<>::steal(Reader_strings(self, nullptr));
   if (!strings) return nullptr;
-  Ref list = Ref::steal(PyList_New(r->slots));
+  Ref<> list = Ref<>::steal(PyList_New(r->slots));
   if (!list) return nullptr;
   for (Py_ssize_t i = 0; i < r->slots; ++i) {
     PyObject* item;
@@ -1465,7 +1447,7 @@ PyObject* Reader_columns(PyObject* self, PyObject*) {
       {"roots", column(r->roots, r->roots.size())},
       {"order", column(r->order, r->order.size())},
   };
-  Ref dict = Ref::steal(PyDict_New());
+  Ref<> dict = Ref<>::steal(PyDict_New());
   bool ok = bool(dict);
   for (auto& item : items) {
     if (ok && (!item.value || PyDict_SetItemString(dict.get(), item.name, item.value) < 0)) ok = false;
@@ -1547,7 +1529,7 @@ PyModuleDef reader_module = {
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit_spantree_reader_C() {
   if (PyType_Ready(&reader_type) < 0) return nullptr;
-  Ref module = Ref::steal(PyModule_Create(&reader_module));
+  Ref<> module = Ref<>::steal(PyModule_Create(&reader_module));
   if (!module) return nullptr;
   if (PyModule_AddObjectRef(module.get(), "Reader", reinterpret_cast<PyObject*>(&reader_type)) < 0)
     return nullptr;
