@@ -66,7 +66,9 @@ class span_tree:
                  tracer_provider=None, max_spans=DEFAULT_MAX_SPANS):
         if threshold is None and depth is None:
             threshold = DEFAULT_THRESHOLD
-        self._trace = trace(threshold, depth, coroutines=coroutines)
+        # The block's own thread: its spans belong to the span current there,
+        # and blocks on other threads (concurrent requests) trace their own.
+        self._trace = trace(threshold, depth, coroutines=coroutines, threads=False)
         if isinstance(max_spans, bool) or not isinstance(max_spans, int):
             raise TypeError(f"max_spans must be an int, not {max_spans!r}")
         if max_spans < 0:

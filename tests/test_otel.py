@@ -295,6 +295,36 @@ def test_nested_blocks_trace_once_and_leave_no_hook(exporter):
 
 
 @needs_sdk
+def test_blocks_on_concurrent_threads_each_trace_their_own_thread(exporter):
+    import threading
+
+    both_inside = threading.Barrier(2, timeout=30)
+    failures = []
+
+    def request(name):
+        try:
+            with spantree.otel.span_tree(threshold=0, name=name, tracer_provider=exporter.provider):
+                both_inside.wait()
+                middle()
+        except BaseException as exc:
+            failures.append(exc)
+
+    workers = [threading.Thread(target=request, args=(name,), name=name) for name in ("one", "two")]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    assert failures == []
+    spans = exporter.get_finished_spans()
+    tops = {s.name: s for s in spans if s.parent is None}
+    assert tops.keys() == {"one", "two"}
+    for name, top in tops.items():
+        below = [s for s in spans if s.context.trace_id == top.context.trace_id and s.parent is not None]
+        assert {s.attributes["thread.name"] for s in below} == {name}
+        assert [n for n, _ in shape(spans, top.context.span_id)].count("middle") == 1
+
+
+@needs_sdk
 def test_concurrent_traced_tasks_on_one_loop_trace_one_at_a_time(exporter):
     @spantree.otel.traced(threshold=0, tracer_provider=exporter.provider)
     async def first():
