@@ -8,6 +8,7 @@ counting only allocations of a node's size aims the failure at nodes."""
 
 import gc
 import re
+import sys
 import warnings
 
 import pytest
@@ -25,6 +26,13 @@ MODES = {
     "coroutine-threshold": (0, True, 0),
     "coroutine-depth": (0, True, 3),
 }
+# CPython 3.13 allocates objects of a node's size itself between the
+# tracer's allocations (a failure there is a MemoryError in the traced code),
+# and its eval loop crashes when some of its own allocations fail: injected
+# failures test the tracer only on the versions that survive them.
+pytestmark = pytest.mark.skipif(sys.version_info[:2] == (3, 13),
+                                reason="CPython 3.13 does not survive injected allocation failures")
+
 LOSS = re.compile(r"spantree: memory ran out during the trace: (\d+) calls were not traced "
                   r"and (\d+) records were lost")
 
