@@ -12,8 +12,8 @@ Also ``python -m spantree [options] script.py`` (see spantree.cli).
 # starts without the views and what they import: the program's own imports
 # show in its trace, and start-up stays short.
 _HOMES = {
-    "CallTree": "records", "Kind": "records", "Node": "records", "Record": "records",
-    "ThreadTrace": "records", "decode": "records",
+    "CallTree": "records", "Kind": "traced", "Node": "records", "Record": "records",
+    "ThreadTrace": "traced", "decode": "records",
     "chrome_trace": "render", "collapsed_stacks": "render", "format_duration": "render", "text_tree": "render",
     "parse_threshold": "tracing", "trace": "tracing",
     "summary": "views", "write_collapsed": "views", "write_perfetto": "views", "write_summary": "views",

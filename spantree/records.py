@@ -9,33 +9,13 @@ nothing was stored.
 """
 
 import array
-import enum
 from dataclasses import dataclass
 
-
-class Kind(enum.StrEnum):
-    CALL = "call"
-    BUILTIN = "built-in"
-    COROUTINE = "coroutine"
-    AWAIT = "await"
+from .traced import Kind, ThreadTrace  # noqa: F401  (their home before traced.py)
 
 
 # The native reader's kind codes.
 _KINDS = {1: Kind.CALL, 2: Kind.BUILTIN, 3: Kind.COROUTINE, 4: Kind.AWAIT}
-
-
-@dataclass(frozen=True, slots=True)
-class ThreadTrace:
-    """The records of one traced thread, as the tracer delivered them.
-
-    `name` and `native_id` are the thread's (`threading.Thread.name`,
-    `threading.get_native_id()`); `coroutines` tells that the trace was
-    coroutine-aware."""
-
-    name: str
-    native_id: int
-    records: list
-    coroutines: bool = False
 
 
 @dataclass(frozen=True, slots=True)

@@ -5,7 +5,7 @@ import os
 
 from spantree_reader_C import MAX_INDENT, MAX_STACK_FRAMES
 
-from .records import Kind
+from .traced import Kind
 
 UNKNOWN = "[unknown]"
 DEEPER = "[deeper]"

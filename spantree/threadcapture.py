@@ -128,7 +128,7 @@ class ThreadCapture:
 
             warnings.warn(f"spantree: {len(self.failures)} thread(s) could not be traced: "
                           f"{self.failures[0]!r}", RuntimeWarning, stacklevel=3)
-        from .records import ThreadTrace  # not before: the traced program's imports come first
+        from .traced import ThreadTrace  # not before: the traced program's imports come first
 
         coroutines = bool(self.settings[1])
         return [ThreadTrace(c.thread.name, c.native_id, c.box[0], coroutines) for c in captures]

@@ -140,7 +140,7 @@ class trace:
         # nothing the traced code would otherwise load itself.
         import threading
 
-        from .records import ThreadTrace
+        from .traced import ThreadTrace
 
         thread = threading.current_thread()
         threads = [ThreadTrace(thread.name, threading.get_native_id(), self._raw, self.coroutines)]

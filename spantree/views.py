@@ -18,11 +18,10 @@ the measured value.
 """
 
 import os
-from dataclasses import dataclass
 
 import spantree_reader_C
 
-from .records import Kind, ThreadTrace
+from .traced import Kind, ThreadTrace
 from .render import describe, format_duration
 
 DEFAULT_MIN_SHARE = 0.005
@@ -31,7 +30,6 @@ SORT_KEYS = ("self", "total", "calls", "max")
 _KINDS = {1: Kind.CALL, 2: Kind.BUILTIN, 3: Kind.COROUTINE, 4: Kind.AWAIT}
 
 
-@dataclass(frozen=True, slots=True)
 class ThreadView:
     """One thread's records as read by the native reader.
 
@@ -49,8 +47,11 @@ class ThreadView:
         children), children 'I', roots 'I', order 'I' (pre-order).
     """
 
-    thread: ThreadTrace
-    reader: spantree_reader_C.Reader
+    __slots__ = ("thread", "reader")
+
+    def __init__(self, thread, reader):
+        self.thread = thread  # ThreadTrace
+        self.reader = reader  # spantree_reader_C.Reader
 
     @property
     def busy_ns(self):
@@ -154,22 +155,30 @@ def write_perfetto(source, out, *, pid=None, process_name=None):
     _text(out, f'\n],"displayTimeUnit":"ms","otherData":{{"clock":"CLOCK_REALTIME","start_ns":{base}}}}}\n')
 
 
-@dataclass(slots=True)
 class FunctionRow:
     """One function of the summary. `total_ns` counts a call made inside
     another call of the same function once; `self_ns` is the calls' durations
     less their recorded children's; `longest_ns` is the longest single call
     as measured."""
 
-    kind: Kind
-    name: str
-    file: str
-    line: int
-    calls: int = 0
-    total_ns: int = 0
-    self_ns: int = 0
-    longest_ns: int | None = None
+    __slots__ = ("kind", "name", "file", "line", "calls", "total_ns", "self_ns", "longest_ns")
 
+    def __init__(self, kind, name, file, line, calls=0, total_ns=0, self_ns=0, longest_ns=None):
+        self.kind, self.name, self.file, self.line = kind, name, file, line
+        self.calls, self.total_ns, self.self_ns, self.longest_ns = calls, total_ns, self_ns, longest_ns
+
+    def _fields(self):
+        return tuple(getattr(self, field) for field in self.__slots__)
+
+    def __eq__(self, other):
+        if type(other) is not FunctionRow:
+            return NotImplemented
+        return self._fields() == other._fields()
+
+    __hash__ = None
+
+    def __repr__(self):
+        return "FunctionRow(" + ", ".join(f"{f}={getattr(self, f)!r}" for f in self.__slots__) + ")"
 
 
 def _key(kind, name, file, line):

@@ -1,0 +1,47 @@
+"""What a trace delivers, per thread, and the kinds of record in it.
+
+Kept free of heavy imports: the command line loads it, with the views, in
+the moment between the traced program's end and the first line of output.
+"""
+
+import enum
+
+
+class Kind(enum.StrEnum):
+    CALL = "call"
+    BUILTIN = "built-in"
+    COROUTINE = "coroutine"
+    AWAIT = "await"
+
+
+class ThreadTrace:
+    """The records of one traced thread, as the tracer delivered them.
+
+    `name` and `native_id` are the thread's (`threading.Thread.name`,
+    `threading.get_native_id()`); `coroutines` tells that the trace was
+    coroutine-aware. Read-only; equal when every field is."""
+
+    __slots__ = ("name", "native_id", "records", "coroutines")
+
+    def __init__(self, name, native_id, records, coroutines=False):
+        for field, value in zip(self.__slots__, (name, native_id, records, coroutines)):
+            object.__setattr__(self, field, value)
+
+    def __setattr__(self, name, value):
+        raise AttributeError(f"ThreadTrace is read-only: cannot set {name!r}")
+
+    __delattr__ = __setattr__
+
+    def _fields(self):
+        return tuple(getattr(self, field) for field in self.__slots__)
+
+    def __eq__(self, other):
+        if type(other) is not ThreadTrace:
+            return NotImplemented
+        return self._fields() == other._fields()
+
+    __hash__ = None  # the records list is mutable
+
+    def __repr__(self):
+        return (f"ThreadTrace(name={self.name!r}, native_id={self.native_id!r}, "
+                f"records=<{len(self.records)} slots>, coroutines={self.coroutines!r})")
