@@ -349,7 +349,7 @@ def test_reading_and_writing_leaves_nothing_behind():
                       lambda: reader.write_tree(sink.write, 100, 0.0, True), lambda: reader.write_collapsed(sink.write),
                       lambda: reader.write_chrome(sink.write, 1, 2, 0, True)):
             write()
-        reader.functions(), reader.records(), reader.columns()
+        reader.functions(), reader.records(), reader.columns(), reader.preorder(0)
         sink.seek(0)
         sink.truncate()
         with pytest.raises(ValueError):
