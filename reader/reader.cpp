@@ -10,6 +10,7 @@
 //   write_tree(write, whole_ns, min_share, full)   folded or complete text tree
 //   functions()                                    per-function aggregates
 //   records(), columns(), strings()                data for Python code
+//   preorder(base_ns)                              columns in pre-order, for drawings
 // Writers fill a buffer and hand it to `write` (any callable taking bytes,
 // such as a binary file's write) in chunks of at most kChunk bytes.
 //
@@ -612,6 +613,25 @@ uint32_t parent_node(const Trace* r, uint32_t node) {
   return static_cast<uint32_t>(r->slots + (found - r->extra.data()));
 }
 
+// A placeholder spans its children, from the earliest start to the latest
+// end, so that a drawing can show it; no view counts its time.
+void span_children(Trace* r, uint32_t node) {
+  uint32_t first = r->first_child[node], last = r->first_child[node + 1];
+  assert(first < last);
+  int64_t start = INT64_MAX;
+  __int128 end = INT64_MIN;
+  for (uint32_t c = first; c < last; ++c) {
+    uint32_t child = r->children[c];
+    if (r->start[child] < start) start = r->start[child];
+    __int128 child_end = static_cast<__int128>(r->start[child]) + r->duration[child];
+    if (child_end > end) end = child_end;
+  }
+  // Only a span past 2**63 ns (292 years) does not fit: it stays the largest.
+  __int128 duration = end - start;
+  r->start[node] = start;
+  r->duration[node] = duration > INT64_MAX ? INT64_MAX : static_cast<int64_t>(duration);
+}
+
 bool build_tree(Trace* r) {
   size_t slots = static_cast<size_t>(r->slots);
   for (size_t i = 0; i < slots; ++i)
@@ -659,6 +679,8 @@ bool build_tree(Trace* r) {
     }
   for (size_t i = slots; i < nodes; ++i)
     if (!r->roots.push(static_cast<uint32_t>(i))) return false;
+  for (uint32_t i = 0; i < nodes; ++i)
+    if (r->kind[i] == kPlaceholder) span_children(r, i);
 
   // Kinds: a call with an await under it, or at the top of a coroutine-aware
   // trace, is a coroutine.
@@ -1423,6 +1445,23 @@ PyObject* column(const Array<T>& a, size_t n) {
                                    static_cast<Py_ssize_t>(n * sizeof(T)));
 }
 
+struct NamedColumn {
+  const char* name;
+  PyObject* value;  // new reference, or NULL with an exception set
+};
+
+// A new dict of the columns; takes over their references, NULL if any is.
+template <size_t N>
+PyObject* column_dict(NamedColumn (&items)[N]) {
+  Ref<> dict = Ref<>::steal(PyDict_New());
+  bool ok = bool(dict);
+  for (auto& item : items) {
+    if (ok && (!item.value || PyDict_SetItemString(dict.get(), item.name, item.value) < 0)) ok = false;
+    Py_XDECREF(item.value);
+  }
+  return ok ? dict.release() : nullptr;
+}
+
 PyObject* Reader_columns(PyObject* self, PyObject*) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
   size_t nodes = node_count(r);
@@ -1433,10 +1472,7 @@ PyObject* Reader_columns(PyObject* self, PyObject*) {
     parent[i] = p == kNone ? int64_t{-1} : int64_t{p};
     index[i] = node_index(r, i);
   }
-  struct {
-    const char* name;
-    PyObject* value;
-  } items[] = {
+  NamedColumn items[] = {
       {"kind", column(r->kind, nodes)},         {"name", column(r->name, nodes)},
       {"file", column(r->file, nodes)},         {"line", column(r->line, nodes)},
       {"start", column(r->start, nodes)},       {"duration", column(r->duration, nodes)},
@@ -1447,13 +1483,49 @@ PyObject* Reader_columns(PyObject* self, PyObject*) {
       {"roots", column(r->roots, r->roots.size())},
       {"order", column(r->order, r->order.size())},
   };
-  Ref<> dict = Ref<>::steal(PyDict_New());
-  bool ok = bool(dict);
-  for (auto& item : items) {
-    if (ok && (!item.value || PyDict_SetItemString(dict.get(), item.name, item.value) < 0)) ok = false;
-    Py_XDECREF(item.value);
+  return column_dict(items);
+}
+
+// A new bytes object holding value(node) for every node in pre-order.
+template <typename T, typename Value>
+PyObject* in_preorder(const Trace* r, Value value) {
+  size_t n = r->order.size();
+  PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n * sizeof(T)));
+  if (!bytes) return nullptr;
+  char* out = PyBytes_AS_STRING(bytes);
+  for (size_t i = 0; i < n; ++i) {
+    T v = value(r->order[i]);
+    memcpy(out + i * sizeof(T), &v, sizeof(T));
   }
-  return ok ? dict.release() : nullptr;
+  return bytes;
+}
+
+// The arrays a drawing of the tree reads, in pre-order and with start times
+// after base_ns; name and file are kNone for placeholders.
+PyObject* Reader_preorder(PyObject* self, PyObject* arg) {
+  auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  long long base_ns = PyLong_AsLongLong(arg);
+  if (base_ns == -1 && PyErr_Occurred()) return nullptr;
+  // A placeholder starts with one of its children.
+  for (Py_ssize_t i = 0; i < r->slots; ++i) {
+    int64_t offset;
+    if (is_record(r, static_cast<uint32_t>(i)) && __builtin_sub_overflow(r->start[i], base_ns, &offset)) {
+      PyErr_Format(PyExc_ValueError, "record %zd starts 2**63 ns or more away from %lld", i, base_ns);
+      return nullptr;
+    }
+  }
+  auto name = [r](uint32_t node) { return is_record(r, node) ? r->name[node] : kNone; };
+  auto file = [r](uint32_t node) { return is_record(r, node) ? r->file[node] : kNone; };
+  NamedColumn items[] = {
+      {"kind", in_preorder<uint8_t>(r, [r](uint32_t node) { return r->kind[node]; })},
+      {"name", in_preorder<uint32_t>(r, name)},
+      {"file", in_preorder<uint32_t>(r, file)},
+      {"line", in_preorder<int64_t>(r, [r](uint32_t node) { return r->line[node]; })},
+      {"start", in_preorder<int64_t>(r, [r, base_ns](uint32_t node) { return r->start[node] - base_ns; })},
+      {"duration", in_preorder<int64_t>(r, [r](uint32_t node) { return r->duration[node]; })},
+      {"depth", in_preorder<uint32_t>(r, [r](uint32_t node) { return r->depth[node]; })},
+  };
+  return column_dict(items);
 }
 
 PyObject* Reader_get_count(PyObject* self, void*) {
@@ -1497,6 +1569,9 @@ PyMethodDef reader_methods[] = {
     {"records", Reader_records, METH_NOARGS, "records(): the decoded fields by index, None kept."},
     {"columns", Reader_columns, METH_NOARGS, "columns(): {name: bytes} of the per-node arrays."},
     {"strings", Reader_strings, METH_NOARGS, "strings(): the interned names and files by id."},
+    {"preorder", Reader_preorder, METH_O,
+     "preorder(base_ns): {name: bytes} of kind, name, file, line, start (ns after base_ns), duration "
+     "and depth, node by node in pre-order."},
     {nullptr, nullptr, 0, nullptr},
 };
 

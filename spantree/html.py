@@ -16,7 +16,7 @@ import os
 import sys
 from importlib import resources
 
-from .records import decode
+from .views import read
 
 # Kind codes of the `kind` column, by position.
 KINDS = ("call", "built-in", "coroutine", "await", "unknown")
@@ -29,10 +29,20 @@ COLUMNS = ("start", "duration", "depth", "name", "file", "line", "kind")
 SUMMARY_COLUMNS = ("name", "file", "line", "kind", "calls", "total", "self", "longest")
 
 
+# Typecodes of the reader's pre-order arrays.
+_TYPECODES = {"start": "q", "duration": "q", "depth": "I", "name": "I", "file": "I", "line": "q", "kind": "B"}
+# The reader's kind codes (0 placeholder, 1 call, 2 built-in, 3 coroutine,
+# 4 await) as the page's.
+_PAGE_KINDS = bytes([UNKNOWN_CODE, *range(4)]).ljust(256, b"\xff")
+# The reader's name and file of a placeholder.
+_NO_STRING = 0xFFFFFFFF
+
+
 def page_data(threads):
     """The trace in the compact, columnar form the page reads.
 
-    `threads` is a sequence of ThreadTrace. Returns a dict:
+    `threads` is a sequence of ThreadTrace (or of ThreadView, already
+    read). Returns a dict:
 
     - ``strings``: every name and file once; the name and file columns hold
       indices into it.
@@ -40,7 +50,8 @@ def page_data(threads):
     - ``threads``: per thread, in the given order, ``name``, ``native_id``,
       ``coroutines`` and ``columns``: equal-length ``array.array`` columns,
       one entry per call in pre-order (a parent before its children,
-      siblings in the order they were called):
+      siblings in the order they were called; typecode ``q``, ``I`` for
+      depth, name and file, ``B`` for kind):
         ``start``     ns since ``base_ns``,
         ``duration``  ns as measured (negative if the clock stepped back),
         ``depth``     0 at the top,
@@ -58,6 +69,9 @@ def page_data(threads):
       Negative durations count as 0; waits are a row of their own, so time
       spent suspended is no one's self time.
     """
+    views = read(threads)
+    starts = [view.reader.first_start for view in views if view.reader.first_start is not None]
+    base_ns = min(starts, default=0)
     strings, ids = [], {}
 
     def intern(text):
@@ -67,42 +81,24 @@ def page_data(threads):
             strings.append(text)
         return index
 
-    trees = [decode(thread.records, coroutines=thread.coroutines) for thread in threads]
-    base_ns = min((r.start_ns for tree in trees for r in tree.records if r is not None), default=0)
-    functions = {}
     out = []
-    for thread, tree in zip(threads, trees):
-        columns = {name: array.array("B" if name == "kind" else "q") for name in COLUMNS}
-        starts, durations, depths, names, files, lines, kinds = (columns[name].append for name in COLUMNS)
-        path = []        # the summary key of each open call, by depth (None for a placeholder)
-        open_calls = {}  # summary key -> calls of that function open on the path
-        for node, depth in tree.walk():
-            while len(path) > depth:
-                key = path.pop()
-                if key is not None:
-                    open_calls[key] -= 1
-            record = node.record
-            if record is None:
-                start = min(c.record.start_ns for c in node.children)
-                duration = max(c.record.end_ns for c in node.children) - start
-                name, file, line, kind, key = UNKNOWN_NAME, "", 0, UNKNOWN_CODE, None
-            else:
-                start, duration, name, file, line = (record.start_ns, record.duration_ns, record.name,
-                                                     record.file, record.line)
-                kind = _KIND_CODES[record.kind]
-                key = (name, file, line)
-                _count_call(functions, key, kind, record, node.children, open_calls.get(key))
-                open_calls[key] = open_calls.get(key, 0) + 1
-            path.append(key)
-            starts(start - base_ns)
-            durations(duration)
-            depths(depth)
-            names(intern(name))
-            files(intern(file))
-            lines(line)
-            kinds(kind)
-        out.append({"name": thread.name, "native_id": thread.native_id,
-                    "coroutines": bool(thread.coroutines), "columns": columns})
+    functions = {}
+    for view in views:
+        arrays = view.reader.preorder(base_ns)
+        arrays["kind"] = arrays["kind"].translate(_PAGE_KINDS)
+        columns = {name: array.array(_TYPECODES[name], arrays.pop(name)) for name in COLUMNS}
+        _share_strings(columns, view.reader.strings(), intern)
+        out.append({"name": view.thread.name, "native_id": view.thread.native_id,
+                    "coroutines": bool(view.thread.coroutines), "columns": columns})
+        for kind, name, file, line, calls, total, self_ns, longest in view.reader.functions():
+            kind = _PAGE_KINDS[kind]
+            row = functions.setdefault((name, file, line), [kind, 0, 0, 0, 0])
+            if kind == _COROUTINE:
+                row[0] = kind
+            row[1] += calls
+            row[2] += total
+            row[3] += self_ns
+            row[4] = max(row[4], longest)
 
     ranked = sorted(functions.items(), key=lambda item: (-item[1][3], item[0]))
     summary = {name: array.array("q") for name in SUMMARY_COLUMNS}
@@ -113,19 +109,22 @@ def page_data(threads):
     return {"strings": strings, "base_ns": base_ns, "threads": out, "summary": summary}
 
 
-def _count_call(functions, key, kind, record, children, open_already):
-    """Adds one call to its function's summary row [kind, calls, total, self, longest]."""
-    duration = max(record.duration_ns, 0)
-    row = functions.get(key)
-    if row is None:
-        row = functions[key] = [kind, 0, 0, 0, 0]
-    elif kind == _COROUTINE:
-        row[0] = kind
-    row[1] += 1
-    if not open_already:
-        row[2] += duration
-    row[3] += max(duration - sum(max(c.record.duration_ns, 0) for c in children if c.record), 0)
-    row[4] = max(row[4], duration)
+def _share_strings(columns, local, intern):
+    """Turns a thread's name and file columns from ids into its reader's
+    `local` strings into ids into the page's table, which `intern` fills in
+    the order the strings are first met in pre-order."""
+    names, files = columns["name"], columns["file"]
+    both = array.array("I", bytes(8 * len(names)))
+    both[0::2], both[1::2] = names, files
+    name_ids, file_ids = {}, {}
+    for local_id in dict.fromkeys(both):
+        if local_id == _NO_STRING:
+            name_ids[local_id], file_ids[local_id] = intern(UNKNOWN_NAME), intern("")
+        else:
+            name_ids[local_id] = file_ids[local_id] = intern(local[local_id])
+    if _NO_STRING in name_ids or any(local_id != page_id for local_id, page_id in name_ids.items()):
+        columns["name"] = array.array("I", map(name_ids.__getitem__, names))
+        columns["file"] = array.array("I", map(file_ids.__getitem__, files))
 
 
 # Narrowest little-endian typed array that holds a column, as the page's
@@ -136,21 +135,38 @@ _EXACT_DOUBLE = 2**53
 
 
 def _encode_column(values):
-    """A column as {"type", "data"}: the bytes of the narrowest typed array
-    holding it, base64. Beyond 32 bits a column goes as doubles, exact to
-    2**53 (a hundred days in ns)."""
+    """A column (an array.array) as {"type", "data"}: the bytes of the
+    narrowest typed array holding it, base64. Beyond 32 bits a column goes as
+    doubles, exact to 2**53 (a hundred days in ns)."""
     low, high = (min(values), max(values)) if values else (0, 0)
     for name, code, least, most in _WIDTHS:
         if least <= low and high <= most and array.array(code).itemsize == int(name[1:]) // 8:
-            packed = array.array(code, values)
+            data = _narrowed(values, code)
             break
     else:
         if not -_EXACT_DOUBLE <= low <= high <= _EXACT_DOUBLE:
             raise ValueError(f"a value of {max(-low, high)} is too large for the page")
-        name, packed = "f64", array.array("d", values)
+        name, data = "f64", _narrowed(values, "d")
+    return {"type": name, "data": base64.b64encode(data).decode("ascii")}
+
+
+def _narrowed(values, code):
+    """The little-endian bytes of `values` as an array of `code`, which holds
+    every value."""
+    width, item = array.array(code).itemsize, values.itemsize
+    if sys.byteorder == "little" and code not in "fd" and values.typecode not in "fd" and width <= item:
+        # Each value's low bytes are the narrower integer's, sign included.
+        data = values.tobytes()
+        if width == item:
+            return data
+        narrowed = bytearray(width * len(values))
+        for byte in range(width):
+            narrowed[byte::width] = data[byte::item]
+        return narrowed
+    packed = array.array(code, values)
     if sys.byteorder == "big":
         packed.byteswap()
-    return {"type": name, "data": base64.b64encode(packed.tobytes()).decode("ascii")}
+    return packed.tobytes()
 
 
 def _document(data, title, note):

@@ -44,7 +44,13 @@ class ThreadView:
         (node id, -1 at the top), depth 'I', index 'q' (the record index a
         node stands for), function 'I' (one id per name, file and line;
         0xFFFFFFFF for placeholders), first_child 'I' (nodes + 1 offsets into
-        children), children 'I', roots 'I', order 'I' (pre-order).
+        children), children 'I', roots 'I', order 'I' (pre-order). A
+        placeholder's start and duration span its children, from the
+        earliest start to the latest end (no view counts that time).
+
+    `reader.preorder(base_ns)` gives kind, name, file, line, start (ns after
+    base_ns), duration and depth of every node in pre-order, with name and
+    file 0xFFFFFFFF for placeholders: the arrays a drawing reads as they are.
     """
 
     __slots__ = ("thread", "reader")

@@ -19,13 +19,16 @@ import subprocess
 import sys
 
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from browser import Browser
 from conftest import BUILD, ROOT
+from record_model import decode as model_decode
+from test_reader import record_lists
 
 sys.path.insert(0, str(ROOT))
 from spantree import ThreadTrace  # noqa: E402
-from spantree.html import KINDS, html, page_data  # noqa: E402
+from spantree.html import KINDS, UNKNOWN_NAME, html, page_data  # noqa: E402
 from spantree.html import _encode_column as encode_column  # noqa: E402
 
 MS = 1_000_000
@@ -120,6 +123,85 @@ def test_page_data_of_nothing():
     assert all(len(column) == 0 for column in data["summary"].values())
     (thread,) = page_data([ThreadTrace("T", 1, [None, None])])["threads"]
     assert all(len(column) == 0 for column in thread["columns"].values())
+
+
+def model_page_data(threads):
+    """page_data computed record by record from the pure-Python decoder's tree."""
+    strings, ids = [], {}
+
+    def intern(text):
+        if text not in ids:
+            ids[text] = len(strings)
+            strings.append(text)
+        return ids[text]
+
+    trees = [model_decode(thread.records, coroutines=thread.coroutines) for thread in threads]
+    base_ns = min((r.start_ns for tree in trees for r in tree.records if r is not None), default=0)
+    functions, out = {}, []
+    for thread, tree in zip(threads, trees):
+        columns = {name: [] for name in ("start", "duration", "depth", "name", "file", "line", "kind")}
+        path, open_calls = [], {}  # the function of each open call by depth; open calls by function
+        for node, depth in tree.walk():
+            while len(path) > depth:
+                key = path.pop()
+                if key is not None:
+                    open_calls[key] -= 1
+            record = node.record
+            if record is None:
+                start = min(c.record.start_ns for c in node.children)
+                duration = max(c.record.end_ns for c in node.children) - start
+                values, key = (UNKNOWN_NAME, "", 0, KINDS.index("unknown")), None
+            else:
+                start, duration = record.start_ns, record.duration_ns
+                key = (record.name, record.file, record.line)
+                values = (*key, KINDS.index(record.kind))
+                row = functions.setdefault(key, [values[3], 0, 0, 0, 0])
+                if record.kind == "coroutine":
+                    row[0] = values[3]
+                clamped = max(duration, 0)
+                row[1] += 1
+                row[2] += 0 if open_calls.get(key) else clamped
+                row[3] += max(clamped - sum(max(c.record.duration_ns, 0) for c in node.children), 0)
+                row[4] = max(row[4], clamped)
+                open_calls[key] = open_calls.get(key, 0) + 1
+            path.append(key)
+            for column, value in zip(columns, (start - base_ns, duration, depth, intern(values[0]),
+                                               intern(values[1]), values[2], values[3])):
+                columns[column].append(value)
+        out.append({"name": thread.name, "native_id": thread.native_id, "coroutines": bool(thread.coroutines),
+                    "columns": columns})
+    ranked = sorted(functions.items(), key=lambda item: (-item[1][3], item[0]))
+    summary = {column: [] for column in ("name", "file", "line", "kind", "calls", "total", "self", "longest")}
+    for (name, file, line), row in ranked:
+        for column, value in zip(summary, (intern(name), intern(file), line, *row)):
+            summary[column].append(value)
+    return {"strings": strings, "base_ns": base_ns, "threads": out, "summary": summary}
+
+
+def as_lists(data):
+    """page_data with its arrays as lists, to compare with the model's."""
+    return {**data, "summary": {k: list(v) for k, v in data["summary"].items()},
+            "threads": [{**t, "columns": {k: list(v) for k, v in t["columns"].items()}} for t in data["threads"]]}
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow])
+@given(st.lists(st.tuples(record_lists(numbers=st.integers(-(10**12), 10**13)), st.booleans()), max_size=3))
+def test_page_data_agrees_with_the_decoded_tree_on_any_threads(threads):
+    threads = [ThreadTrace(f"T{n}", n, records, coroutines) for n, (records, coroutines) in enumerate(threads)]
+    assert as_lists(page_data(threads)) == model_page_data(threads)
+
+
+def test_a_placeholder_spans_its_children_beyond_64_bit_ends():
+    top = 2**63 - 100
+    records = [None, f"a\x00/a.py\x001\x01{top - 50}\x01200\x010", f"b\x00/b.py\x002\x01{top}\x01-7\x010"]
+    columns = page_data([ThreadTrace("T", 1, records)])["threads"][0]["columns"]
+    assert list(columns["start"]) == [0, 0, 50] and list(columns["duration"]) == [200, 200, -7]
+
+
+def test_starts_too_far_apart_for_the_page_are_a_clear_error():
+    records = [f"a\x00/a.py\x001\x01{-(2**62)}\x011\x01-1", f"b\x00/b.py\x001\x01{2**62}\x011\x01-1"]
+    with pytest.raises(ValueError, match=r"record 1 starts 2\*\*63 ns or more away"):
+        page_data([ThreadTrace("T", 1, records)])
 
 
 @pytest.mark.parametrize("values, kind", [

@@ -327,7 +327,8 @@ def test_columns_describe_the_tree():
     strings = reader.strings()
     col = {name: array.array(code, columns[name]) for name, code in [
         ("kind", "B"), ("name", "I"), ("line", "q"), ("parent", "q"), ("depth", "I"), ("index", "q"),
-        ("order", "I"), ("roots", "I"), ("first_child", "I"), ("children", "I"), ("duration", "q")]}
+        ("order", "I"), ("roots", "I"), ("first_child", "I"), ("children", "I"), ("start", "q"),
+        ("duration", "q")]}
     assert list(col["index"]) == [0, 1, 2, 3, 4, 5, 99]
     assert list(col["kind"]) == [1, 1, 1, 0, 1, 1, 0]
     assert [strings[i] for i in col["name"][:3]] == ["f", "f", "f"]
@@ -336,6 +337,8 @@ def test_columns_describe_the_tree():
     assert list(col["depth"]) == [0, 1, 2, 0, 1, 1, 0]
     assert list(col["children"][col["first_child"][0]:col["first_child"][1]]) == [1]
     assert list(col["duration"][:3]) == [30, 20, 10]
+    # Placeholders span their children.
+    assert [(col["start"][i], col["duration"][i]) for i in (3, 6)] == [(9, 1), (9, 1)]
     assert (reader.count, reader.first_start, reader.top_ns) == (5, 0, 32)
 
 
@@ -349,7 +352,7 @@ def test_reading_and_writing_leaves_nothing_behind():
                       lambda: reader.write_tree(sink.write, 100, 0.0, True), lambda: reader.write_collapsed(sink.write),
                       lambda: reader.write_chrome(sink.write, 1, 2, 0, True)):
             write()
-        reader.functions(), reader.records(), reader.columns()
+        reader.functions(), reader.records(), reader.columns(), reader.preorder(0)
         sink.seek(0)
         sink.truncate()
         with pytest.raises(ValueError):
