@@ -14,7 +14,27 @@ class Kind(enum.StrEnum):
     AWAIT = "await"
 
 
-class ThreadTrace:
+class SlotFields:
+    """Equality and repr by the fields named in `__slots__`, for small record
+    classes that would be dataclasses if importing dataclasses were cheap."""
+
+    __slots__ = ()
+    __hash__ = None  # fields may be mutable
+
+    def _fields(self):
+        return tuple(getattr(self, field) for field in self.__slots__)
+
+    def __eq__(self, other):
+        if type(other) is not type(self):
+            return NotImplemented
+        return self._fields() == other._fields()
+
+    def __repr__(self):
+        fields = ", ".join(f"{field}={value!r}" for field, value in zip(self.__slots__, self._fields()))
+        return f"{type(self).__name__}({fields})"
+
+
+class ThreadTrace(SlotFields):
     """The records of one traced thread, as the tracer delivered them.
 
     `name` and `native_id` are the thread's (`threading.Thread.name`,
@@ -32,16 +52,6 @@ class ThreadTrace:
 
     __delattr__ = __setattr__
 
-    def _fields(self):
-        return tuple(getattr(self, field) for field in self.__slots__)
-
-    def __eq__(self, other):
-        if type(other) is not ThreadTrace:
-            return NotImplemented
-        return self._fields() == other._fields()
-
-    __hash__ = None  # the records list is mutable
-
-    def __repr__(self):
+    def __repr__(self):  # a records list can be long
         return (f"ThreadTrace(name={self.name!r}, native_id={self.native_id!r}, "
                 f"records=<{len(self.records)} slots>, coroutines={self.coroutines!r})")

@@ -21,7 +21,7 @@ import os
 
 import spantree_reader_C
 
-from .traced import Kind, ThreadTrace
+from .traced import Kind, SlotFields, ThreadTrace
 from .render import describe, format_duration
 
 DEFAULT_MIN_SHARE = 0.005
@@ -161,7 +161,7 @@ def write_perfetto(source, out, *, pid=None, process_name=None):
     _text(out, f'\n],"displayTimeUnit":"ms","otherData":{{"clock":"CLOCK_REALTIME","start_ns":{base}}}}}\n')
 
 
-class FunctionRow:
+class FunctionRow(SlotFields):
     """One function of the summary. `total_ns` counts a call made inside
     another call of the same function once; `self_ns` is the calls' durations
     less their recorded children's; `longest_ns` is the longest single call
@@ -172,19 +172,6 @@ class FunctionRow:
     def __init__(self, kind, name, file, line, calls=0, total_ns=0, self_ns=0, longest_ns=None):
         self.kind, self.name, self.file, self.line = kind, name, file, line
         self.calls, self.total_ns, self.self_ns, self.longest_ns = calls, total_ns, self_ns, longest_ns
-
-    def _fields(self):
-        return tuple(getattr(self, field) for field in self.__slots__)
-
-    def __eq__(self, other):
-        if type(other) is not FunctionRow:
-            return NotImplemented
-        return self._fields() == other._fields()
-
-    __hash__ = None
-
-    def __repr__(self):
-        return "FunctionRow(" + ", ".join(f"{f}={getattr(self, f)!r}" for f in self.__slots__) + ")"
 
 
 def _key(kind, name, file, line):

@@ -352,3 +352,20 @@ def test_a_negative_top_level_duration_takes_no_share_of_the_top():
     lines = spantree.text_tree(decode(records)).splitlines()[1:]
     assert [line.split()[:2] for line in lines] == [["-10", "ns"], ["30", "ns"], ["30", "ns"]]
     assert [line[12:18].strip() for line in lines] == ["", "50.0%", "50.0%"]
+
+
+def test_views_load_without_dataclasses_and_thread_traces_stay_read_only(subprocess_python):
+    # What the command imports after the program ends delays its output: the
+    # views keep off dataclasses (and inspect, which it imports).
+    proc = subprocess_python("""
+        import sys
+        import spantree.views
+        print("dataclasses" in sys.modules, "inspect" in sys.modules)
+        trace = spantree.ThreadTrace("main", 7, [None])
+        try:
+            trace.records = []
+        except AttributeError:
+            print("read-only")
+        print(trace == spantree.ThreadTrace("main", 7, [None]), trace == spantree.ThreadTrace("main", 8, [None]))
+    """)
+    assert proc.stdout == "False False\nread-only\nTrue False\n"
