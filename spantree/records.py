@@ -11,11 +11,8 @@ nothing was stored.
 import array
 from dataclasses import dataclass
 
-from .traced import Kind, ThreadTrace  # noqa: F401  (their home before traced.py)
-
-
-# The native reader's kind codes.
-_KINDS = {1: Kind.CALL, 2: Kind.BUILTIN, 3: Kind.COROUTINE, 4: Kind.AWAIT}
+# Kind and ThreadTrace are also importable from here, their home before traced.py.
+from .traced import KINDS_BY_CODE, Kind, ThreadTrace  # noqa: F401
 
 
 @dataclass(frozen=True, slots=True)
@@ -85,7 +82,7 @@ def decode(records, *, coroutines=False):
     import spantree_reader_C
 
     reader = spantree_reader_C.Reader(records, coroutines)
-    decoded = [None if f is None else Record(index, *f[:6], _KINDS[f[6]])
+    decoded = [None if f is None else Record(index, *f[:6], KINDS_BY_CODE[f[6]])
                for index, f in enumerate(reader.records())]
     # The reader's tree: node ids are the list's indices, then placeholders
     # for parent indices past its end; children are built before parents.

@@ -14,6 +14,10 @@ class Kind(enum.StrEnum):
     AWAIT = "await"
 
 
+# The kinds by the native reader's codes (0 is a placeholder, 5 an empty slot).
+KINDS_BY_CODE = {1: Kind.CALL, 2: Kind.BUILTIN, 3: Kind.COROUTINE, 4: Kind.AWAIT}
+
+
 class SlotFields:
     """Equality and repr by the fields named in `__slots__`, for small record
     classes that would be dataclasses if importing dataclasses were cheap."""

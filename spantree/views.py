@@ -21,13 +21,12 @@ import os
 
 import spantree_reader_C
 
-from .traced import Kind, SlotFields, ThreadTrace
+from .traced import KINDS_BY_CODE, Kind, SlotFields, ThreadTrace
 from .render import describe, format_duration
 
 DEFAULT_MIN_SHARE = 0.005
 DEFAULT_TOP = 30
 SORT_KEYS = ("self", "total", "calls", "max")
-_KINDS = {1: Kind.CALL, 2: Kind.BUILTIN, 3: Kind.COROUTINE, 4: Kind.AWAIT}
 
 
 class ThreadView:
@@ -188,7 +187,7 @@ def functions(source):
     rows = {}
     for view in read(source):
         for kind, name, file, line, calls, total, self_ns, longest in view.reader.functions():
-            kind = _KINDS[kind]
+            kind = KINDS_BY_CODE[kind]
             row = rows.setdefault(_key(kind, name, file, line), FunctionRow(kind, name, file, line))
             if kind is Kind.COROUTINE:
                 row.kind = kind
