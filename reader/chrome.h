@@ -1,6 +1,8 @@
 // The Chrome Trace Event view: one complete ("X") event object per record.
 #pragma once
 
+#include "common/record_format.h"
+
 #include "sink.h"
 #include "trace.h"
 
@@ -18,8 +20,6 @@ void put_micros(Sink& out, uint64_t ns) {
   out.put(text, n);
 }
 
-const char* const kCategory[] = {"", "call", "built-in", "coroutine", "await", ""};
-
 bool write_chrome(Sink& out, const Trace* r, long long pid, long long tid, int64_t base_ns,
                   bool first) {
   char ids[64];
@@ -32,7 +32,7 @@ bool write_chrome(Sink& out, const Trace* r, long long pid, long long tid, int64
     StringView name = r->strings[r->name[node]];
     put_json(out, name.p, name.n);
     out.put("\",\"cat\":\"");
-    out.put(kCategory[r->kind[node]]);
+    out.put(kKindNames[r->kind[node]]);
     out.put("\",\"ts\":");
     int64_t start = r->start[node];
     if (start >= base_ns) {

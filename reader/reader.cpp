@@ -21,6 +21,9 @@
 // from it), labels.h (what the text views share), and one header per view:
 // full_tree.h, folded_tree.h, collapsed.h, chrome.h.
 //
+// The record format, the kinds and their codes come from
+// common/record_format.h, which the tracer's record builder includes too.
+//
 // Reference rules of this file: Ref<> (common/ref.h, shared with the tracer)
 // owns one strong reference (steal adopts a new one, release hands it back);
 // raw PyObject pointers are borrowed. Helpers that return a new reference say
@@ -207,8 +210,7 @@ PyObject* Reader_functions(PyObject* self, PyObject*) {
 }
 
 // A new list aligned with the records list: None, or (name, file, line,
-// start_ns, duration_ns, parent, kind) with kind 1 call, 2 built-in,
-// 3 coroutine, 4 await.
+// start_ns, duration_ns, parent, kind), kind a record's Kind code.
 PyObject* Reader_records(PyObject* self, PyObject*) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
   Ref<> strings = Ref<>::steal(Reader_strings(self, nullptr));
@@ -390,7 +392,17 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_spantree_read
   if (PyModule_AddObjectRef(module.get(), "Reader", reinterpret_cast<PyObject*>(&reader_type)) < 0)
     return nullptr;
   if (PyModule_AddIntConstant(module.get(), "MAX_INDENT", kMaxIndent) < 0 ||
-      PyModule_AddIntConstant(module.get(), "MAX_STACK_FRAMES", kMaxStackFrames) < 0)
+      PyModule_AddIntConstant(module.get(), "MAX_STACK_FRAMES", kMaxStackFrames) < 0 ||
+      PyModule_AddStringConstant(module.get(), "PLACEHOLDER_NOTE", kPlaceholderNote) < 0)
     return nullptr;
+  // The kinds' names by code, None for the nodes that are not records.
+  Ref<> kinds = Ref<>::steal(PyTuple_New(kKindCount));
+  if (!kinds) return nullptr;
+  for (int code = 0; code < kKindCount; ++code) {
+    PyObject* name = *kKindNames[code] ? PyUnicode_FromString(kKindNames[code]) : Py_NewRef(Py_None);
+    if (!name) return nullptr;
+    PyTuple_SET_ITEM(kinds.get(), code, name);
+  }
+  if (PyModule_AddObjectRef(module.get(), "KIND_NAMES", kinds.get()) < 0) return nullptr;
   return module.release();
 }

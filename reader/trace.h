@@ -6,12 +6,12 @@
 // indices past the end of the list, in ascending order of that index.
 #pragma once
 
+#include "common/record_format.h"
+
 #include "containers.h"
 #include "string_table.h"
 
 namespace {
-
-enum Kind : uint8_t { kPlaceholder = 0, kCall = 1, kBuiltin = 2, kCoroutine = 3, kAwait = 4, kEmpty = 5 };
 
 struct Function {
   uint32_t name, file;
@@ -24,7 +24,7 @@ struct Trace {
   Py_ssize_t count = 0;  // records (slots holding one)
   bool coroutines = false;
   // Per node id.
-  Array<uint8_t> kind;
+  Array<uint8_t> kind;  // Kind (common/record_format.h)
   Array<uint32_t> name, file, func, depth;
   Array<int64_t> line, start, duration, parent;
   Array<uint32_t> first_child;  // node count + 1 entries into `children`

@@ -3,7 +3,7 @@ Perfetto, and collapsed stacks for flame-graph tools."""
 
 import os
 
-from spantree_reader_C import MAX_INDENT, MAX_STACK_FRAMES
+from spantree_reader_C import MAX_INDENT, MAX_STACK_FRAMES, PLACEHOLDER_NOTE
 
 from .traced import Kind
 
@@ -40,11 +40,9 @@ def describe(record):
     return f"{record.name}  {_where(record)}"
 
 
-def _label(node, coroutines):
+def _label(node):
     if node.record is None:
-        dropped = "a coroutine dropped, or a call dropped" if coroutines else "dropped"
-        why = f"still open at the end, or {dropped} as the clock stepped back"
-        return f"{UNKNOWN}  #{node.index} left no record ({why})"
+        return f"{UNKNOWN}  #{node.index} {PLACEHOLDER_NOTE}"
     return describe(node.record)
 
 
@@ -76,7 +74,7 @@ def text_tree(tree):
             parent_durations[child.index] = node.record.duration_ns if node.record else None
         duration = format_duration(node.record.duration_ns) if node.record else ""
         share = _share(node.record, parent_ns)
-        lines.append(f"{duration:>10}  {share:>6}  {_indent(depth)}{_label(node, tree.coroutines)}")
+        lines.append(f"{duration:>10}  {share:>6}  {_indent(depth)}{_label(node)}")
     return "\n".join(lines) + "\n"
 
 
