@@ -15,6 +15,7 @@ import spantree  # noqa: E402
 import spantree_reader_C  # noqa: E402
 from record_model import decode as model_decode  # noqa: E402
 from spantree import Kind, ThreadTrace, views  # noqa: E402
+from spantree.traced import EMPTY_CODE, PLACEHOLDER_CODE  # noqa: E402
 from tracing import assert_no_growth  # noqa: E402
 
 I64 = st.integers(-(2**63), 2**63 - 1)
@@ -340,6 +341,17 @@ def test_columns_describe_the_tree():
     # Placeholders span their children.
     assert [(col["start"][i], col["duration"][i]) for i in (3, 6)] == [(9, 1), (9, 1)]
     assert (reader.count, reader.first_start, reader.top_ns) == (5, 0, 32)
+
+
+def test_python_and_the_reader_number_the_kinds_alike():
+    names = spantree_reader_C.KIND_NAMES
+    assert {code: name for code, name in enumerate(names) if name is not None} == {k.code: str(k) for k in Kind}
+    assert names[PLACEHOLDER_CODE] is None and names[EMPTY_CODE] is None
+    # What the reader's kind column holds for each kind of node.
+    records = [None, None, record_text("f", "/a.py", 1, 0, 9, 0), record_text("len", "<built-in>", 0, 1, 1, 2),
+               record_text("[await]", "", 0, 2, 3, 2)]
+    kinds = array.array("B", spantree_reader_C.Reader(records).columns()["kind"])
+    assert list(kinds) == [PLACEHOLDER_CODE, EMPTY_CODE, Kind.COROUTINE.code, Kind.BUILTIN.code, Kind.AWAIT.code]
 
 
 def test_reading_and_writing_leaves_nothing_behind():
