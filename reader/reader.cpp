@@ -5,9 +5,9 @@
 // three string widths), interns names and files as UTF-8 (lone surrogates
 // kept as their three-byte form), rebuilds the call tree as arrays indexed by
 // node id, and then serves:
-//   write_chrome(write, pid, tid, base_ns, first)  Chrome Trace Event objects
-//   write_collapsed(write)                         collapsed stacks
-//   write_tree(write, whole_ns, min_share, full)   folded or complete text tree
+//   write_chrome(write, pid, tid, base_ns, first[, indices])  Chrome Trace Event objects
+//   write_collapsed(write[, escape])                          collapsed stacks
+//   write_tree(write, whole_ns, min_share, full[, escape])    folded or complete text tree
 //   functions()                                    per-function aggregates
 //   records(), columns(), strings()                data for Python code
 //   preorder(base_ns)                              columns in pre-order, for drawings
@@ -112,9 +112,11 @@ PyObject* Reader_write_tree(PyObject* self, PyObject* args) {
   PyObject* write;
   long long whole_ns;
   double min_share;
-  int full;
-  if (!PyArg_ParseTuple(args, "OLdp:write_tree", &write, &whole_ns, &min_share, &full)) return nullptr;
+  int full, escape = 1;
+  if (!PyArg_ParseTuple(args, "OLdp|p:write_tree", &write, &whole_ns, &min_share, &full, &escape))
+    return nullptr;
   return with_sink(write, [&](Sink& out) {
+    out.escape_surrogates = escape;
     if (full) {
       write_full_tree(out, r);
       return out.ok();
@@ -124,9 +126,13 @@ PyObject* Reader_write_tree(PyObject* self, PyObject* args) {
   });
 }
 
-PyObject* Reader_write_collapsed(PyObject* self, PyObject* write) {
+PyObject* Reader_write_collapsed(PyObject* self, PyObject* args) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  PyObject* write;
+  int escape = 1;
+  if (!PyArg_ParseTuple(args, "O|p:write_collapsed", &write, &escape)) return nullptr;
   return with_sink(write, [&](Sink& out) {
+    out.escape_surrogates = escape;
     Collapsed collapsed(r, out);
     return collapsed.write() && out.ok();
   });
@@ -136,11 +142,12 @@ PyObject* Reader_write_chrome(PyObject* self, PyObject* args) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
   PyObject* write;
   long long pid, tid, base_ns;
-  int first;
-  if (!PyArg_ParseTuple(args, "OLLLp:write_chrome", &write, &pid, &tid, &base_ns, &first)) return nullptr;
+  int first, indices = 0;
+  if (!PyArg_ParseTuple(args, "OLLLp|p:write_chrome", &write, &pid, &tid, &base_ns, &first, &indices))
+    return nullptr;
   bool wrote = false;
   Ref<> done = Ref<>::steal(with_sink(write, [&](Sink& out) {
-    wrote = write_chrome(out, r, pid, tid, base_ns, first);
+    wrote = write_chrome(out, r, pid, tid, base_ns, first, indices);
     return out.ok();
   }));
   if (!done) return nullptr;
@@ -342,11 +349,14 @@ PyObject* Reader_get_top_ns(PyObject* self, void*) {
 
 PyMethodDef reader_methods[] = {
     {"write_tree", Reader_write_tree, METH_VARARGS,
-     "write_tree(write, whole_ns, min_share, full): the folded tree, or with full the complete one."},
-    {"write_collapsed", Reader_write_collapsed, METH_O, "write_collapsed(write): collapsed stacks."},
+     "write_tree(write, whole_ns, min_share, full, escape=True): the folded tree, or with full the "
+     "complete one; without escape, lone surrogates stay as they are held (decode with surrogatepass)."},
+    {"write_collapsed", Reader_write_collapsed, METH_VARARGS,
+     "write_collapsed(write, escape=True): collapsed stacks; escape as for write_tree."},
     {"write_chrome", Reader_write_chrome, METH_VARARGS,
-     "write_chrome(write, pid, tid, base_ns, first): the records as comma-separated Chrome Trace "
-     "Event objects; returns whether any was written."},
+     "write_chrome(write, pid, tid, base_ns, first, indices=False): the records as comma-separated "
+     "Chrome Trace Event objects, with indices their index and parent's under args; returns whether "
+     "any was written."},
     {"functions", Reader_functions, METH_NOARGS,
      "functions(): [(kind, name, file, line, calls, total_ns, self_ns, longest_ns)]."},
     {"records", Reader_records, METH_NOARGS, "records(): the decoded fields by index, None kept."},
