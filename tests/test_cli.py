@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import BUILD, ROOT
+from conftest import package_env
 
 SYNC = """\
 import sys
@@ -61,7 +61,7 @@ with ThreadPoolExecutor(2, thread_name_prefix="pool") as pool:
 """
 
 
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT)]))
+ENV = package_env()
 
 
 def spantree_cli(cwd, *args, program=None, command=(sys.executable, "-m", "spantree"), **options):
