@@ -137,6 +137,8 @@ HELP_VALUES = {"threshold": DEFAULT_THRESHOLD, "min_share": DEFAULT_MIN_SHARE * 
                **DEFAULT_FILES}
 # Columns of the usage's option list, after "usage: PROG ".
 USAGE_WIDTH = 76
+# The column where the help texts start: after two spaces, the option's
+# name padded, and two spaces.
 HELP_COLUMN = 19
 
 DESCRIPTION = """\
