@@ -148,9 +148,9 @@ class FoldedTree {
   //   3. place every child at its function's next place, so that each
   //      count ends as the end of its function's slice;
   //   4. make a group of each slice and reset the slots for the next merge.
-  // Every node is placed in `grouped_` at most once (a node is the member
-  // of exactly one line), so it holds every node at most and never moves:
-  // the groups pushed point into it until the end.
+  // A node is the member of one line only, so it is placed in `grouped_`
+  // at most once: sized for every node up front, the array never grows,
+  // and the groups pushed can point into it until the end.
   bool push_children(const Group& g) {
     if (g.count == 1) {
       uint32_t node = g.members[0];

@@ -169,8 +169,11 @@ bool parse_records(Trace* r, PyObject* seq) {
     r->start[i] = f.start;
     r->duration[i] = f.duration;
     r->parent[i] = f.parent;
-    StringView name_text = r->strings[name], file_text = r->strings[file];
-    r->kind[i] = kind_of_text(name_text.p, name_text.n, file_text.p, file_text.n, f.line);
+    r->kind[i] = kCall;
+    if (f.line == 0) {  // the only records the text can name otherwise
+      StringView name_text = r->strings[name], file_text = r->strings[file];
+      r->kind[i] = kind_of_text(name_text.p, name_text.n, file_text.p, file_text.n, f.line);
+    }
     ++r->count;
   }
   return true;
