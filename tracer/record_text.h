@@ -10,6 +10,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "common/record_format.h"
+
 namespace {
 
 // Record strings are built in place: the exact length and widest character
@@ -65,11 +67,11 @@ class RecordText {
   }
   // "\1start\1duration\1parent", the tail every record ends with.
   void add_times(int64_t start_ns, int64_t duration_ns, int64_t parent_index) {
-    add_separator('\1');
+    add_separator(kNumberSeparator);
     add_number(start_ns);
-    add_separator('\1');
+    add_separator(kNumberSeparator);
     add_number(duration_ns);
-    add_separator('\1');
+    add_separator(kNumberSeparator);
     add_number(parent_index);
   }
 
@@ -178,6 +180,29 @@ class RecordText {
   char* ascii_end_ = ascii_;
 };
 
+// Record strings in the format of common/record_format.h, named by its rules.
+
+template <size_t N>
+struct FixedText {
+  char text[N];
+};
+
+// "name\0file\0" "0" for a name and file known at compile time (the name
+// empty when a str comes before it): a built-in's or a wait's fields up to
+// the line, made once, so that a record copies them in one piece.
+template <size_t NameSize, size_t FileSize>
+constexpr FixedText<NameSize + FileSize + 1> fields_at_line_zero(const char (&name)[NameSize],
+                                                                 const char (&file)[FileSize]) {
+  FixedText<NameSize + FileSize + 1> out{};
+  size_t n = 0;
+  for (size_t i = 0; i + 1 < NameSize; ++i) out.text[n++] = name[i];
+  out.text[n++] = kNameSeparator;
+  for (size_t i = 0; i + 1 < FileSize; ++i) out.text[n++] = file[i];
+  out.text[n++] = kNameSeparator;
+  out.text[n++] = '0';
+  return out;
+}
+
 // New reference: the call record of a Python function (its code's
 // co_name, co_filename, co_firstlineno). Format
 // "%U%c%U%c%i%c%lld%c%lld%c%lld": name 0 file 0 line 1 start 1 duration 1
@@ -186,9 +211,9 @@ PyObject* python_call_record(PyObject* name, PyObject* file, int line, int64_t s
                              int64_t duration_ns, int64_t parent_index) {
   RecordText text;
   text.add(name);
-  text.add_separator('\0');
+  text.add_separator(kNameSeparator);
   text.add(file);
-  text.add_separator('\0');
+  text.add_separator(kNameSeparator);
   text.add_number(line);
   text.add_times(start_ns, duration_ns, parent_index);
   return text.build();
@@ -199,10 +224,10 @@ PyObject* python_call_record(PyObject* name, PyObject* file, int line, int64_t s
 // 1 duration 1 parent.
 PyObject* builtin_call_record(PyObject* name, int64_t start_ns, int64_t duration_ns,
                               int64_t parent_index) {
-  static constexpr char kBuiltin[] = "\0<built-in>\0" "0";
+  static constexpr auto kAfterName = fields_at_line_zero("", kBuiltinFile);
   RecordText text;
   text.add(name);
-  text.add_ascii(kBuiltin, sizeof kBuiltin - 1);
+  text.add_ascii(kAfterName.text, sizeof kAfterName.text);
   text.add_times(start_ns, duration_ns, parent_index);
   return text.build();
 }
@@ -211,11 +236,24 @@ PyObject* builtin_call_record(PyObject* name, int64_t start_ns, int64_t duration
 // `suspended_ns` and its resumption. Format "%s%c%c%i%c%lld%c%lld%c%lld":
 // "[await]" 0 0 0 1 suspension 1 wait 1 coroutine index.
 PyObject* await_record(int64_t suspended_ns, int64_t wait_ns, int64_t coroutine_index) {
-  static constexpr char kAwait[] = "[await]\0\0" "0";
+  static constexpr auto kFields = fields_at_line_zero(kAwaitName, "");
   RecordText text;
-  text.add_ascii(kAwait, sizeof kAwait - 1);
+  text.add_ascii(kFields.text, sizeof kFields.text);
   text.add_times(suspended_ns, wait_ns, coroutine_index);
   return text.build();
+}
+
+// New reference: the record of a call named as naming_of() names it.
+PyObject* record_text(const RecordNaming& naming, int64_t start_ns, int64_t duration_ns,
+                      int64_t parent_index) {
+  switch (naming.kind) {
+    case kAwait:
+      return await_record(start_ns, duration_ns, parent_index);
+    case kBuiltin:
+      return builtin_call_record(naming.name, start_ns, duration_ns, parent_index);
+    default:
+      return python_call_record(naming.name, naming.file, naming.line, start_ns, duration_ns, parent_index);
+  }
 }
 
 }  // namespace
