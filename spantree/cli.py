@@ -205,9 +205,12 @@ def make_trace(options):
     if depth is None and threshold is None:
         threshold = DEFAULT_THRESHOLD
     try:
-        return trace(threshold, depth, coroutines=options.coroutines, threads=not options.main_thread)
+        tracer = trace(threshold, depth, coroutines=options.coroutines, threads=not options.main_thread)
     except ValueError as exc:
         raise UsageError(str(exc)) from None
+    # A forked child writes nothing: what it inherited is let go at the fork.
+    tracer._keeps_records_in_child = False
+    return tracer
 
 
 class Destination:
@@ -531,6 +534,8 @@ def main(argv=None):
     try:
         status = _run(code, module, tracer)
         _flush_program_output()
+        if tracer.forked:
+            return status  # a child of the program: the trace is the parent's to write
         if tracer.hook_lost:
             # A profile function the program left behind would watch the rendering.
             sys.setprofile(None)

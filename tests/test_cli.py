@@ -484,3 +484,39 @@ def test_view_options_are_checked_before_the_program_runs(tmp_path, args, messag
     proc = spantree_cli(tmp_path, *args, "prog.py", program="print('ran')\n")
     assert (proc.returncode, proc.stdout) == (2, "")
     assert message in proc.stderr
+
+
+FORKING = """\
+import os, sys, time
+
+def before():
+    return len("before")
+
+def in_child():
+    time.sleep(0.3)  # the parent ends and writes its trace meanwhile
+    return len("child")
+
+def in_parent():
+    return len("parent")
+
+before()
+pid = os.fork()
+(in_child if pid == 0 else in_parent)()
+if pid == 0:
+    open("child.txt", "w").write("ended")
+    sys.exit(5)
+print("parent")
+"""
+
+
+@pytest.mark.parametrize("output", ["-o", None])
+def test_a_forked_child_that_outlives_the_parent_writes_nothing(tmp_path, output):
+    # Standard output stays open until the child has ended too.
+    args = ["-o", "out.txt"] if output else []
+    proc = spantree_cli(tmp_path, "--threshold", 0, *FULL_TREE, *args, "prog.py", program=FORKING)
+    assert proc.returncode == 0 and proc.stderr == ""
+    trace = (tmp_path / "out.txt").read_text() if output else trace_part(proc.stdout)
+    assert proc.stdout.count("spantree: prog.py") == (0 if output else 1)
+    assert proc.stdout.startswith("parent\n") and (tmp_path / "child.txt").read_text() == "ended"
+    labels = [label.split()[0] for label in tree_labels(trace)]
+    assert {"before", "in_parent"} <= set(labels) and "in_child" not in labels

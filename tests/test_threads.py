@@ -404,6 +404,55 @@ def test_fork_while_another_thread_starts_its_trace_leaves_the_child_a_trace_it_
     assert proc.stdout == "ok\n"
 
 
+@pytest.mark.parametrize("coroutines", [False, True])
+def test_a_forked_child_leaving_the_block_holds_the_calls_made_before_the_fork(subprocess_python, coroutines):
+    proc = subprocess_python(f"""
+        import json, os, sys, threading
+        import spantree
+
+        def before():
+            return len("before")
+
+        def in_child():
+            return len("child")
+
+        def names(thread):
+            return [r.split("\\0")[0] for r in thread.records if r]
+
+        async def body():
+            before()
+            pid = os.fork()
+            if pid == 0:
+                in_child()
+                threading.Thread(target=in_child, name="child-thread").start()
+            return pid
+
+        read_end, write_end = os.pipe()
+        with spantree.trace(threshold=0, coroutines={coroutines}) as traced:
+            worker = threading.Thread(target=before, name="worker")
+            worker.start()
+            worker.join()
+            try:
+                body().send(None)
+            except StopIteration as stop:
+                pid = stop.value
+        main = names(traced.threads[0])
+        if pid == 0:
+            os.write(write_end, json.dumps([[t.name for t in traced.threads], main, sys.getprofile() is None,
+                                            threading.getprofile() is None]).encode())
+            os._exit(0)
+        os.close(write_end)
+        threads, child_main, unhooked, no_start = json.loads(os.read(read_end, 1 << 16))
+        os.waitpid(pid, 0)
+        # A coroutine-aware trace records no plain call of a thread without a coroutine.
+        assert threads == ["MainThread"] + ["worker"] * (not {coroutines}), threads
+        assert "before" in child_main and "in_child" not in child_main, child_main
+        assert unhooked and no_start
+        print("ok")
+    """, timeout=30)
+    assert proc.stdout == "ok\n"
+
+
 def test_thread_whose_profiler_cannot_start_runs_untraced_and_the_trace_says_so(monkeypatch):
     def refuse(*args):
         raise MemoryError("no room for a profiler")
