@@ -345,28 +345,62 @@ def _script_main(path, args):
     return code, module
 
 
-def _module_main(name, args):
-    """The code and __main__ module of `python -m name`; a package runs its __main__ submodule."""
+class MainModuleError(Exception):
+    """The module given to -m cannot run; python says why in one line."""
+
+
+def _check_module(name, args):
+    """Sets sys.path[0] and sys.argv as python -m does while it finds the
+    module, and checks what can be known without importing anything: that
+    the top-level name exists. A package and its parents are imported by
+    _module_main, under the trace."""
     # python -m searches the current directory first, whatever started this command.
     if not sys.flags.safe_path:
         sys.path[0] = os.getcwd()
+    sys.argv = ["-m", *args]
     import importlib.util
 
-    found = importlib.util.find_spec(name)
-    if found is not None and found.submodule_search_locations is not None:
-        found = importlib.util.find_spec(f"{name}.__main__")
-        if found is None:
-            raise ImportError(f"{name!r} is a package and cannot be directly executed")
+    top = name.partition(".")[0]
+    try:
+        # For a name without a dot, this imports nothing.
+        found = importlib.util.find_spec(top)
+    except (ImportError, ValueError) as exc:
+        raise UsageError(f"-m {name}: {exc}") from None
     if found is None:
-        raise ImportError(f"No module named {name!r}")
+        raise UsageError(f"No module named {top!r}")
+
+
+def _module_main(name):
+    """The code and __main__ module of `python -m name`, as python finds
+    them: importing the parent packages (and a package, to run its
+    __main__ submodule)."""
+    import importlib.util
+
+    try:
+        found = importlib.util.find_spec(name)
+    except (ImportError, AttributeError, TypeError, ValueError) as exc:
+        raise MainModuleError(f"Error while finding module specification for {name!r} "
+                              f"({type(exc).__name__}: {exc})") from None
+    if found is not None and found.submodule_search_locations is not None:
+        if name == "__main__" or name.endswith(".__main__"):
+            raise MainModuleError("Cannot use package as __main__ module")
+        try:
+            return _module_main(f"{name}.__main__")
+        except MainModuleError as exc:
+            raise MainModuleError(f"{exc}; {name!r} is a package and cannot be directly executed") from None
+    if found is None:
+        raise MainModuleError(f"No module named {name!r}")
     code = found.loader.get_code(found.name)
     if code is None:
-        raise ImportError(f"No code object available for {name!r}")
+        raise MainModuleError(f"No code object available for {name!r}")
     module = type(sys)("__main__")
     module.__dict__.update(__file__=found.origin, __cached__=found.cached, __builtins__=__builtins__,
                            __loader__=found.loader, __package__=found.parent, __spec__=found)
-    sys.argv = [found.origin, *args]
+    sys.argv[0] = found.origin
     return code, module
+
+
+_Function = type(_check_module)
 
 
 def _exit_status(exc):
@@ -383,24 +417,30 @@ def _exit_status(exc):
     return 1
 
 
-def _run(code, module, tracer):
-    """Runs the program under the tracer; returns its exit status.
+def _run(tracer, code=None, module=None, module_name=None):
+    """Runs the program under the tracer, from its code and __main__ module
+    or, with `module_name`, from the module python -m would find, found
+    under the tracer; returns its exit status.
 
     Calling the module's code as a function runs it with its globals as its
     locals, as exec does, but without a built-in call (exec) above the
     program in the trace."""
-    program = type(_run)(code, module.__dict__)
-    sys.modules["__main__"] = module
     failure = None
     with tracer:
         try:
-            program()
+            if module_name is not None:
+                code, module = _module_main(module_name)
+            sys.modules["__main__"] = module
+            _Function(code, module.__dict__)()
         except BaseException as exc:
             failure = exc
     if failure is None:
         return 0
     if isinstance(failure, SystemExit):
         return _exit_status(failure)
+    if isinstance(failure, MainModuleError):
+        print(f"spantree: {failure}", file=sys.stderr)
+        return 1
     # The traceback starts with this function's own frame; python's starts at the program.
     failure = failure.with_traceback(failure.__traceback__.tb_next)
     try:
@@ -511,14 +551,14 @@ def main(argv=None):
         return _usage_error(prog, str(exc))
 
     target = options.script if options.module is None else f"-m {options.module}"
+    code = module = None
     try:
         if options.module is None:
             code, module = _script_main(options.script, options.args)
         else:
-            code, module = _module_main(options.module, options.args)
-    except ImportError as exc:
-        print(f"spantree: {exc}", file=sys.stderr)
-        return 1
+            _check_module(options.module, options.args)
+    except UsageError as exc:
+        return _usage_error(prog, str(exc))
     except SyntaxError as exc:
         sys.excepthook(type(exc), exc.with_traceback(None), None)
         return 1
@@ -532,7 +572,7 @@ def main(argv=None):
     start_ns = time.time_ns()
     status = None
     try:
-        status = _run(code, module, tracer)
+        status = _run(tracer, code, module, options.module)
         _flush_program_output()
         if tracer.forked:
             return status  # a child of the program: the trace is the parent's to write

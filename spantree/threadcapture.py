@@ -22,8 +22,8 @@ threads still running stay, ignoring their events, until those threads end.
 
 import sys
 import threading
-import weakref
 from _thread import get_ident
+from _weakref import ref as weak_ref  # what threading loads; weakref itself is not
 
 import spantree_C
 
@@ -38,7 +38,7 @@ def _note_foreign_profile(event, args):
     weak reference to their Thread."""
     capture = _running
     if event == "sys.setprofile" and capture is not None and get_ident() not in _changing:
-        capture.foreign[get_ident()] = weakref.ref(threading.current_thread())
+        capture.foreign[get_ident()] = weak_ref(threading.current_thread())
 
 
 class _Changing:
@@ -70,7 +70,7 @@ class _Capture:
     __slots__ = ("thread", "name", "native_id", "profiler", "box")
 
     def __init__(self, thread, settings):
-        self.thread = weakref.ref(thread)
+        self.thread = weak_ref(thread)
         self.name = thread.name
         self.native_id = threading.get_native_id()
         self.box = []

@@ -163,7 +163,8 @@ def test_dash_m_runs_a_module_or_a_package_as_main(tmp_path, module, spec_name, 
     (["--threshold", "fast", "prog.py"], 2, "bad threshold 'fast'"),
     (["--threshold", "1ms", "--depth", "2", "prog.py"], 2, "not allowed with"),
     (["missing.py"], 2, "can't open 'missing.py'"),
-    (["-m", "no_such_module_here"], 1, "No module named 'no_such_module_here'"),
+    (["-m", "no_such_module_here"], 2, "No module named 'no_such_module_here'"),
+    (["-o", "out.txt", "-m", "no_such_package.tool"], 2, "No module named 'no_such_package'"),
     (["--depth", "99999999999999999999", "-o", "out.txt", "prog.py"], 2, "depth must be at least 1 and at most"),
     (["-o", "out.txt", "--depth", "0", "prog.py"], 2, "depth must be at least 1"),
     (["-o", "out.txt", "--depth", "two", "prog.py"], 2, "invalid int value: 'two'"),
@@ -520,3 +521,21 @@ def test_a_forked_child_that_outlives_the_parent_writes_nothing(tmp_path, output
     assert proc.stdout.startswith("parent\n") and (tmp_path / "child.txt").read_text() == "ended"
     labels = [label.split()[0] for label in tree_labels(trace)]
     assert {"before", "in_parent"} <= set(labels) and "in_child" not in labels
+
+
+@pytest.mark.parametrize("module, status, message", [
+    ("pkg", 0, ""),
+    ("pkg.tool", 0, ""),
+    ("pkg.missing", 1, "spantree: No module named 'pkg.missing'\n"),
+])
+def test_dash_m_imports_the_package_under_the_trace(tmp_path, module, status, message):
+    (tmp_path / "pkg").mkdir()
+    (tmp_path / "pkg" / "__init__.py").write_text(
+        "import sys, time\n\ndef setting_up():\n    time.sleep(0.05)\n\nARGV0 = sys.argv[0]\nsetting_up()\n")
+    for name in ("__main__", "tool"):
+        (tmp_path / "pkg" / f"{name}.py").write_text("import pkg\nprint(pkg.ARGV0)\n")
+    proc = spantree_cli(tmp_path, "--threshold", "1ms", *FULL_TREE, "-o", "out.txt", "-m", module)
+    assert (proc.returncode, proc.stderr) == (status, message)
+    assert proc.stdout == ("" if status else "-m\n"), "python -m's sys.argv[0] while it finds the module"
+    labels = [label.split()[0] for label in tree_labels((tmp_path / "out.txt").read_text())]
+    assert labels.count("setting_up") == 1 and labels.count("sleep") == 1
