@@ -19,9 +19,19 @@ FILE once complete.
 Exit status: the program's own (as python gives it) when the trace was
 written; 2 for a usage error, when nothing ran; and when the program
 succeeded but its trace could not be written, 120 (a write error, as python
-gives when it cannot flush its output at exit) or 130 (interrupted).
+gives when it cannot flush its output at exit).
+
+Signals end the command as they end python: a KeyboardInterrupt that
+reaches the top (Ctrl-C, or raised by the program) has the trace written,
+then python's finalization run, then the process killed by SIGINT. SIGTERM,
+where the program leaves it to the default (which ends python at once), is
+handled by this module: the trace stops where the program is, is written
+(the program's unflushed output is lost, as under python), and the process
+ends by SIGTERM. Either signal again while the trace is being written
+abandons it (a file keeps its old content) and ends the process the same way.
 """
 
+import _signal
 import os
 import sys
 
@@ -36,7 +46,9 @@ DEFAULT_TOP = 30
 # Machine formats never share standard output with the program's own prints.
 DEFAULT_FILES = {"perfetto": "spantree.json", "collapsed": "spantree.folded", "html": "spantree.html"}
 STATUS_WRITE_FAILED = 120
-STATUS_INTERRUPTED = 130
+# Statuses below 0 end the command by that signal, as a parent sees it.
+KILLED_BY_SIGINT = -_signal.SIGINT
+KILLED_BY_SIGTERM = -_signal.SIGTERM
 
 USAGE = """\
 usage: {prog} [-h] [--threshold T | --depth N] [--coroutines] [--main-thread]
@@ -78,9 +90,9 @@ options:
                    in .gz is compressed)
   -m module        run a library module as a script, like python -m
 
-Exit status: the program's; 2 for a usage error; when the program succeeded
-but the trace could not be written, {failed} (write error) or {interrupted}
-(interrupted).
+Exit status: the program's; 2 for a usage error; {failed} when the program
+succeeded but the trace could not be written. A KeyboardInterrupt that
+reaches the top, or SIGTERM, ends it by that signal once the trace is written.
 """
 
 # Options that take a value, and flags, by their long or only name.
@@ -447,7 +459,7 @@ def _run(tracer, code=None, module=None, module_name=None):
         sys.excepthook(type(failure), failure, failure.__traceback__)
     except Exception:
         pass
-    return STATUS_INTERRUPTED if isinstance(failure, KeyboardInterrupt) else 1
+    return KILLED_BY_SIGINT if isinstance(failure, KeyboardInterrupt) else 1
 
 
 def _limit(tracer):
@@ -542,8 +554,7 @@ def main(argv=None):
         if options.help:
             print(USAGE.format(prog=prog, pad=" " * len(prog)))
             print(HELP.format(threshold=DEFAULT_THRESHOLD, failed=STATUS_WRITE_FAILED,
-                              min_share=DEFAULT_MIN_SHARE, top=DEFAULT_TOP,
-                              interrupted=STATUS_INTERRUPTED, **DEFAULT_FILES), end="")
+                              min_share=DEFAULT_MIN_SHARE, top=DEFAULT_TOP, **DEFAULT_FILES), end="")
             return 0
         tracer = make_trace(options)
         destination = Destination(options)
@@ -566,35 +577,127 @@ def main(argv=None):
         print(f"spantree: can't open {target!r}: {exc}", file=sys.stderr)
         return 2
 
-    messages = Messages()
     import time
 
-    start_ns = time.time_ns()
-    status = None
-    try:
-        status = _run(tracer, code, module, options.module)
-        _flush_program_output()
-        if tracer.forked:
-            return status  # a child of the program: the trace is the parent's to write
-        if tracer.hook_lost:
-            # A profile function the program left behind would watch the rendering.
-            sys.setprofile(None)
-            messages.say(_hook_report(tracer, start_ns))
-        destination.write(lambda out: _render(tracer, options, target, out))
-    except KeyboardInterrupt:
-        messages.say(f"interrupted: the trace was not written to {destination.name()}"
-                     if destination.path else "interrupted: the trace on standard output is incomplete")
-        return status or STATUS_INTERRUPTED
-    except BrokenPipeError:
-        # The reader stopped reading: like a Unix tool, stop quietly. Standard
-        # output now goes nowhere, so that python's own flush at exit is quiet too.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, 1)
-        os.close(devnull)
-        return status
-    except OSError as exc:
-        messages.say(f"can't write the trace to {destination.name()}: {exc.strerror or exc}")
-        return status or STATUS_WRITE_FAILED
-    if destination.named:
-        messages.say(f"wrote the {options.format} trace to {destination.shown}")
+    ending = Ending(tracer, destination, options, target, time.time_ns())
+    ending.install()
+    ending.program_runs = True
+    status = _run(tracer, code, module, options.module)
+    ending.program_runs = False
+    if tracer.forked:
+        # A child of the program: the trace is the parent's to write.
+        return _end(ending.quit(status))
+    _flush_program_output()
+    return _end(ending.quit(ending.write(status)))
+
+
+class Abandoned(BaseException):
+    """SIGTERM again while the trace is being written."""
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ends the command as an uncaught KeyboardInterrupt ends python; its
+    traceback (the program's) is printed already."""
+
+
+def _end(status):
+    """Returns the exit status, or ends the process by the signal a
+    negative status names."""
+    if status == KILLED_BY_SIGTERM:
+        _die_by(_signal.SIGTERM)
+    if status == KILLED_BY_SIGINT:
+        # Out of main, python sees an uncaught KeyboardInterrupt: it
+        # finalizes as it would have for the program, then kills itself by
+        # SIGINT. Only the hook that would print it again is quieted.
+        program_hook = sys.excepthook
+
+        def quiet(kind, value, traceback):
+            if not isinstance(value, Interrupted):
+                program_hook(kind, value, traceback)
+
+        sys.excepthook = quiet
+        raise Interrupted
     return status
+
+
+def _die_by(signum):
+    _signal.signal(signum, _signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+    os._exit(128 + signum)  # the signal is blocked
+
+
+class Ending:
+    """Writes the trace once the program has ended, or when SIGTERM ends it.
+
+    The SIGTERM handler goes in just before the program starts, only where
+    SIGTERM has its default action (not where it was ignored), and only on
+    the main thread, as signal handlers must; the program sees it through
+    signal.getsignal in place of SIG_DFL, and a handler of its own replaces
+    it. It ends the trace where the program is, with its other threads
+    still running, and writes it from the handler: nothing in the program
+    runs after the signal (no finally block, no atexit function), as under
+    python."""
+
+    def __init__(self, tracer, destination, options, target, start_ns):
+        self.tracer, self.destination, self.options, self.target = tracer, destination, options, target
+        self.start_ns = start_ns
+        self.messages = Messages()
+        self.program_runs = False
+        self.writing = False
+        self.installed = False
+
+    def install(self):
+        try:
+            if _signal.getsignal(_signal.SIGTERM) == _signal.SIG_DFL:
+                _signal.signal(_signal.SIGTERM, self.terminated)
+                self.installed = True
+        except ValueError:
+            pass  # not the main thread
+
+    def quit(self, status):
+        """Puts SIGTERM's default back, unless the program installed its own."""
+        if self.installed and _signal.getsignal(_signal.SIGTERM) == self.terminated:
+            _signal.signal(_signal.SIGTERM, _signal.SIG_DFL)
+        return status
+
+    def terminated(self, signum, frame):
+        """SIGTERM handler: writes the trace, then dies by SIGTERM."""
+        if self.writing:
+            raise Abandoned
+        if not self.tracer.forked:
+            if self.program_runs:
+                self.program_runs = False
+                self.tracer.__exit__(None, None, None)
+            self.write(KILLED_BY_SIGTERM)
+        _die_by(_signal.SIGTERM)
+
+    def write(self, status):
+        """Writes the trace after a program that ended with `status`; returns
+        the status the command ends with."""
+        tracer, destination, messages = self.tracer, self.destination, self.messages
+        self.writing = True
+        try:
+            if tracer.hook_lost:
+                # A profile function the program left behind would watch the rendering.
+                sys.setprofile(None)
+                messages.say(_hook_report(tracer, self.start_ns))
+            destination.write(lambda out: _render(tracer, self.options, self.target, out))
+        except (KeyboardInterrupt, Abandoned) as exc:
+            messages.say(f"interrupted: the trace was not written to {destination.name()}"
+                         if destination.path else "interrupted: the trace on standard output is incomplete")
+            return KILLED_BY_SIGINT if isinstance(exc, KeyboardInterrupt) else KILLED_BY_SIGTERM
+        except BrokenPipeError:
+            # The reader stopped reading: like a Unix tool, stop quietly. Standard
+            # output now goes nowhere, so that python's own flush at exit is quiet too.
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, 1)
+            os.close(devnull)
+            return status
+        except OSError as exc:
+            messages.say(f"can't write the trace to {destination.name()}: {exc.strerror or exc}")
+            return status or STATUS_WRITE_FAILED
+        finally:
+            self.writing = False
+        if destination.named:
+            messages.say(f"wrote the {self.options.format} trace to {destination.shown}")
+        return status

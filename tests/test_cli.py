@@ -7,6 +7,7 @@ import re
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -256,7 +257,81 @@ def test_interrupted_writing_leaves_the_previous_file_whole(tmp_path):
                "    out.write(sum(range(10**6)) * b'x')\n"
                "views.write_collapsed = interrupted\n")
     proc = spantree_cli(tmp_path, "--format", "collapsed", "-o", "out.folded", "prog.py", program=program)
-    assert (proc.returncode, proc.stderr) == (130, "spantree: interrupted: the trace was not written to 'out.folded'\n")
+    assert (proc.returncode, proc.stderr) == (-signal.SIGINT,
+                                              "spantree: interrupted: the trace was not written to 'out.folded'\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.folded", "prog.py"]
+    assert (tmp_path / "out.folded").read_text() == "previous trace\n"
+
+
+SIGNALLED = """\
+import atexit, os, signal, sys, time
+
+def work():
+    return sum(range(1000))
+
+def wait_for_the_signal():
+    open("ready", "w").close()
+    time.sleep(60)
+
+atexit.register(lambda: print("atexit ran", flush=True))
+print("handler", signal.getsignal(signal.SIGTERM) == signal.SIG_DFL, flush=True)
+work()
+try:
+    {ending}
+finally:
+    print("finally ran", flush=True)
+"""
+
+
+@pytest.mark.parametrize("ending, signum, after", [
+    ("raise KeyboardInterrupt", signal.SIGINT, "finally ran\natexit ran\n"),
+    ("os.kill(os.getpid(), signal.SIGINT); time.sleep(5)", signal.SIGINT, "finally ran\natexit ran\n"),
+    # SIGTERM ends python at once: no finally block, no atexit function.
+    ("wait_for_the_signal()", signal.SIGTERM, ""),
+], ids=["raised", "sigint", "sigterm"])
+def test_a_signal_ends_the_command_as_it_ends_python_with_the_trace_written(tmp_path, ending, signum, after):
+    (tmp_path / "out.txt").write_text("previous trace\n")
+    (tmp_path / "prog.py").write_text(SIGNALLED.format(ending=ending))
+    with subprocess.Popen([sys.executable, "-m", "spantree", "--threshold", "0", *FULL_TREE, "-o", "out.txt",
+                           "prog.py"], cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True) as proc:
+        if signum == signal.SIGTERM:
+            while not (tmp_path / "ready").exists():
+                assert proc.poll() is None, proc.communicate()
+                time.sleep(0.01)
+            proc.terminate()
+        stdout, stderr = proc.communicate(timeout=60)
+    assert proc.returncode == -signum, stderr
+    # The handler is this command's, not the default, and the program sees it so.
+    assert stdout == "handler False\n" + after
+    assert ("KeyboardInterrupt" in stderr) == (signum == signal.SIGINT) and stderr.count("Traceback") <= 1
+    labels = [label.split()[0] for label in tree_labels((tmp_path / "out.txt").read_text())]
+    # Under SIGTERM, the trace ends where the program was: inside wait_for_the_signal.
+    assert "work" in labels and ("open" in labels) == (signum == signal.SIGTERM)
+
+
+def test_a_program_with_its_own_sigterm_handler_keeps_it(tmp_path):
+    program = ("import signal, sys\n"
+               "def stop(signum, frame):\n    sys.exit(3)\n"
+               "signal.signal(signal.SIGTERM, stop)\n"
+               "signal.raise_signal(signal.SIGTERM)\n")
+    proc = spantree_cli(tmp_path, "--threshold", 0, *FULL_TREE, "-o", "out.txt", "prog.py", program=program)
+    assert (proc.returncode, proc.stderr) == (3, "")
+    assert "stop" in (tmp_path / "out.txt").read_text()
+
+
+def test_sigterm_while_the_trace_is_written_abandons_it(tmp_path):
+    (tmp_path / "out.folded").write_text("previous trace\n")
+    program = ("import os, signal, spantree.views as views\n"
+               "write_collapsed = views.write_collapsed\n"
+               "def terminated(threads, out):\n"
+               "    write_collapsed(threads, out)\n"
+               "    os.kill(os.getpid(), signal.SIGTERM)\n"
+               "    out.write(sum(range(10**6)) * b'x')\n"
+               "views.write_collapsed = terminated\n")
+    proc = spantree_cli(tmp_path, "--format", "collapsed", "-o", "out.folded", "prog.py", program=program)
+    assert (proc.returncode, proc.stderr) == (-signal.SIGTERM,
+                                              "spantree: interrupted: the trace was not written to 'out.folded'\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.folded", "prog.py"]
     assert (tmp_path / "out.folded").read_text() == "previous trace\n"
 
