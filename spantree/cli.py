@@ -527,6 +527,22 @@ def _hook_report(tracer, start_ns):
             "the trace has no calls after that, and calls still open then show as [unknown]")
 
 
+def _hand_driven_report(tracer, start_ns):
+    """A line per coroutine that a coroutine-aware trace followed outside an
+    event loop's run, where it sees one coroutine per thread and no other."""
+    if not tracer.followed_by_hand:
+        return []
+    import time
+
+    from .render import format_duration
+
+    run_ns = max(time.time_ns() - start_ns, 1)
+    return [f"{thread}: outside an event loop, the trace followed one coroutine only, {name} "
+            f"({os.path.basename(file)}:{line}), {format_duration(duration)} or {100 * duration / run_ns:.1f}% "
+            "of the run; to trace the others, run each with asyncio.run or loop.run_until_complete"
+            for thread, name, file, line, duration in tracer.followed_by_hand]
+
+
 def _flush_program_output():
     for stream in (sys.stdout, sys.stderr):
         try:
@@ -681,6 +697,8 @@ class Ending:
                 # A profile function the program left behind would watch the rendering.
                 sys.setprofile(None)
                 messages.say(_hook_report(tracer, self.start_ns))
+            for note in _hand_driven_report(tracer, self.start_ns):
+                messages.say(note)
             destination.write(lambda out: _render(tracer, self.options, self.target, out))
         except (KeyboardInterrupt, Abandoned) as exc:
             messages.say(f"interrupted: the trace was not written to {destination.name()}"
