@@ -66,9 +66,9 @@ options:
                    or s (default {threshold})
   --depth N        keep calls at most N levels deep instead, whatever their
                    duration
-  --coroutines     coroutine-aware: follow the first coroutine the program runs
+  --coroutines     coroutine-aware: follow each coroutine an event loop runs
                    (main in asyncio.run(main())) across its awaits, and record
-                   the waits; each thread follows its own first coroutine
+                   the waits; outside event loops, a thread's first coroutine
   --main-thread    trace the main thread alone, leaving the program's other
                    threads untouched
   --format F       without it: the summary, then the folded tree (on standard

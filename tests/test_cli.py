@@ -630,3 +630,13 @@ def test_coroutine_driven_by_hand_is_named_with_its_share_of_the_run(tmp_path):
                         r"with asyncio.run or loop.run_until_complete\n", proc.stderr), proc.stderr
     tops = [label for label in tree_labels(trace_part(proc.stdout)) if not label.startswith(" ")]
     assert [label.split()[0] for label in tops] == ["abandoned", "main", "main"]
+
+
+def test_the_profile_module_fails_inside_a_trace_and_the_note_says_where_the_trace_ended(tmp_path):
+    program = "import profile\nprofile.run('sum(range(10))')\n"
+    proc = spantree_cli(tmp_path, "--format", "summary", "prog.py", program=program)
+    assert proc.returncode == 1
+    assert "AssertionError: ('Bad return'" in proc.stderr
+    assert re.search(r"\nspantree: spantree's profile hook was (removed|replaced by .*) [0-9.]+ \S*s after the "
+                     r"program started: the trace has no calls after that", proc.stderr), proc.stderr
+    assert "\nspantree: prog.py: " in proc.stdout
