@@ -668,12 +668,19 @@ class Ending:
                 _signal.signal(_signal.SIGTERM, self.terminated)
                 self.installed = True
         except ValueError:
-            pass  # not the main thread
+            return  # not the main thread
+        # A forked child (a pool's worker) gets SIGTERM's default back at
+        # once: the handler runs only when the main thread runs Python code,
+        # and a worker is terminated wherever it waits.
+        os.register_at_fork(after_in_child=self.quit)
 
-    def quit(self, status):
+    def quit(self, status=None):
         """Puts SIGTERM's default back, unless the program installed its own."""
-        if self.installed and _signal.getsignal(_signal.SIGTERM) == self.terminated:
-            _signal.signal(_signal.SIGTERM, _signal.SIG_DFL)
+        try:
+            if self.installed and _signal.getsignal(_signal.SIGTERM) == self.terminated:
+                _signal.signal(_signal.SIGTERM, _signal.SIG_DFL)
+        except ValueError:
+            pass  # a child forked from another thread than the main one
         return status
 
     def terminated(self, signum, frame):
