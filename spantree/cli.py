@@ -687,12 +687,15 @@ class Ending:
         """SIGTERM handler: writes the trace, then dies by SIGTERM."""
         if self.writing:
             raise Abandoned
-        if not self.tracer.forked:
-            if self.program_runs:
-                self.program_runs = False
-                self.tracer.__exit__(None, None, None)
-            self.write(KILLED_BY_SIGTERM)
-        _die_by(_signal.SIGTERM)
+        try:
+            if not self.tracer.forked:
+                if self.program_runs:
+                    self.program_runs = False
+                    self.tracer.__exit__(None, None, None)
+                self.write(KILLED_BY_SIGTERM)
+        finally:
+            # Nothing of this reaches the program, which python would not resume.
+            _die_by(_signal.SIGTERM)
 
     def write(self, status):
         """Writes the trace after a program that ended with `status`; returns
