@@ -611,11 +611,6 @@ class Abandoned(BaseException):
     """SIGTERM again while the trace is being written."""
 
 
-class Interrupted(KeyboardInterrupt):
-    """Ends the command as an uncaught KeyboardInterrupt ends python; its
-    traceback (the program's) is printed already."""
-
-
 def _end(status):
     """Returns the exit status, or ends the process by the signal a
     negative status names."""
@@ -624,15 +619,18 @@ def _end(status):
     if status == KILLED_BY_SIGINT:
         # Out of main, python sees an uncaught KeyboardInterrupt: it
         # finalizes as it would have for the program, then kills itself by
-        # SIGINT. Only the hook that would print it again is quieted.
+        # SIGINT. Only the hook that would print it again (the program's
+        # traceback is printed already) is quieted. Python 3.13 tells the
+        # exception by its exact type: no subclass.
         program_hook = sys.excepthook
+        interrupt = KeyboardInterrupt()
 
         def quiet(kind, value, traceback):
-            if not isinstance(value, Interrupted):
+            if value is not interrupt:
                 program_hook(kind, value, traceback)
 
         sys.excepthook = quiet
-        raise Interrupted
+        raise interrupt
     return status
 
 
