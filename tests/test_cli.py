@@ -584,7 +584,8 @@ pid = os.fork()
 (in_child if pid == 0 else in_parent)()
 if pid == 0:
     # SIGTERM kills a child at once, as under python (a pool terminates its workers so).
-    open("child.txt", "w").write(str(signal.getsignal(signal.SIGTERM) == signal.SIG_DFL))
+    with open("child.txt", "w") as file:
+        file.write(str(signal.getsignal(signal.SIGTERM) == signal.SIG_DFL))
     sys.exit(5)
 print("parent")
 """
