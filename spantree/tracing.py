@@ -1,7 +1,9 @@
 """Tracing a block of code, or one coroutine: on the calling thread, and on
 every other thread that runs Python code meanwhile."""
 
+import os
 import sys
+from _thread import get_ident
 
 import spantree_C
 
@@ -62,6 +64,18 @@ def _is_trace_profiler(hook):
     return f"{kind.__module__}.{kind.__qualname__}" == TRACE_PROFILER_TYPE
 
 
+_open_traces = []  # the traces between __enter__ and __exit__, on any thread
+
+
+def _stop_in_forked_child():
+    """At-fork handler of the child: the traces it inherited stop here."""
+    for traced in _open_traces:
+        traced._stop_at_fork()
+
+
+os.register_at_fork(after_in_child=_stop_in_forked_child)
+
+
 class trace:
     """Traces the calling thread, and with `threads` every other thread,
     between entering and leaving the block.
@@ -75,7 +89,11 @@ class trace:
     `depth` levels below the block. With `coroutines`, the first coroutine
     entered while nothing else is open is followed across its suspensions,
     with the coroutines it awaits and the calls they make; use `run` to trace
-    one coroutine from a wrapper. A trace object is used once.
+    one coroutine from a wrapper. Each coroutine an asyncio event loop runs
+    (asyncio.run, asyncio.Runner.run, loop.run_until_complete) is followed
+    so, on every thread, as a tree of its own; outside those, a thread's
+    first coroutine alone is, and `followed_by_hand` lists those as (thread
+    name, name, file, line, duration_ns). A trace object is used once.
 
     A thread has one profile hook: the trace refuses to start where another
     is installed, and if the traced code replaces or removes the hook, the
@@ -89,10 +107,21 @@ class trace:
     function such a thread had set is replaced). A thread that sets a profile
     function of its own during the trace keeps it, and its trace stops there.
     One trace of every thread runs at a time.
-    `threads` lists every thread's records, the calling thread first; `tree`
-    and `raw` are the calling thread's. With `threads=False` only the calling
-    thread is traced and no other thread is touched.
+    `threads` lists the records of the calling thread, then of every other
+    thread that made a recorded call; `quiet_threads` counts the threads that
+    made none. `tree` and `raw` are the calling thread's. With
+    `threads=False` only the calling thread is traced and no other thread is
+    touched.
+
+    In a child forked during the trace, the trace stops at the fork: a block
+    the child leaves holds the calls made before the fork (the calls open
+    then have no record).
     """
+
+    # Whether a forked child's trace keeps what was recorded before the fork
+    # for its block's end; the command sets it false, as it never writes
+    # from a child.
+    _keeps_records_in_child = True
 
     def __init__(self, threshold=None, depth=None, *, coroutines=False, threads=True):
         if threshold is not None and depth is not None:
@@ -107,6 +136,13 @@ class trace:
         self._raw = None
         self._tree = None
         self._threads = None
+        self._thread_ident = None
+        self._delivered = []  # records lists, one per profiler this thread ran in turn
+        self._entries = []  # whether each of them followed an event loop's coroutine
+        self._entry = False
+        self.followed_by_hand = []
+        self.forked = False
+        self.quiet_threads = 0
         self.hook_lost = None
         self.hook_lost_ns = None
 
@@ -125,25 +161,66 @@ class trace:
 
             # This reaches the calling thread too; its own hook replaces it next.
             self._capture = threadcapture.begin(settings)
+        self._thread_ident = get_ident()
+        _open_traces.append(self)
+        if self.coroutines:
+            from . import eventloops
+
+            eventloops.follow(self._next_profiler)
         try:
             self._profiler = spantree_C.set_trace_profile(self._deliver, None, *settings)
         except BaseException:
+            _open_traces.remove(self)
+            if self.coroutines:
+                eventloops.unfollow()
             if self._capture is not None:
                 self._capture.end()
             raise
         return self
 
+    def _next_profiler(self, entering):
+        """Starts the next profiler of a coroutine-aware trace, as an event
+        loop starts to run a coroutine (`entering`) or has run it."""
+        profiler = self._profiler
+        if profiler is None or profiler.thread_hook is not profiler:
+            return  # the hook is lost, or the trace over
+        spantree_C.remove_trace_profile(profiler)
+        self._entries.append(self._entry)
+        self._entry = entering
+        self._profiler = spantree_C.set_trace_profile(
+            self._deliver, None, self.threshold_ns, self.coroutines, self.depth or 0)
+
+    def _stop_at_fork(self):
+        """Called in a forked child: removes the hook this trace inherited on
+        the forking thread, stops its capture and, unless the records are to
+        be kept for the block's end, lets go of every profiler."""
+        self.forked = True
+        profiler = self._profiler
+        if self._thread_ident == get_ident() and profiler is not None and profiler.thread_hook is profiler:
+            spantree_C.remove_trace_profile(None)
+        if self._capture is not None:
+            self._capture.stop_in_child(self._keeps_records_in_child)
+            if not self._keeps_records_in_child:
+                self._capture = None
+        if not self._keeps_records_in_child:
+            self._profiler = None
+
     def __exit__(self, *exc_info):
+        if self.forked and not self._keeps_records_in_child:
+            _open_traces.remove(self)
+            self._threads = ()
+            return False
         if self._profiler is None:
             raise RuntimeError("the trace is not running (start it with a with statement)")
         installed = self._profiler.thread_hook
-        if installed is not self._profiler:
+        if installed is not self._profiler and not self.forked:
             self.hook_lost = "removed" if installed is None else f"replaced by {installed!r}"
             # None when the hook was lost before it saw any event.
             self.hook_lost_ns = self._profiler.last_event_ns or None
         # The removal comes first: whatever runs before it is traced.
         spantree_C.remove_trace_profile(self._profiler)
         self._profiler = None
+        _open_traces.remove(self)
         # Imported only now: starting a trace of this thread alone loads
         # nothing the traced code would otherwise load itself.
         import threading
@@ -151,11 +228,22 @@ class trace:
         from .traced import ThreadTrace
 
         thread = threading.current_thread()
+        self._raw = self._delivered[-1]
+        if self.coroutines:
+            from . import eventloops
+
+            eventloops.unfollow()
+            self._entries.append(self._entry)
+            self.followed_by_hand = [(thread.name, *followed) for followed
+                                     in eventloops.followed_by_hand(self._delivered, self._entries)]
+            self._raw = eventloops.merge(self._delivered, self._entries)
         threads = [ThreadTrace(thread.name, threading.get_native_id(), self._raw, self.coroutines)]
         if self._capture is not None:
             # Ending the capture may clear every thread's profile function, so
             # it comes before the traced code's own function is put back.
             threads += self._capture.end()
+            self.quiet_threads = self._capture.quiet
+            self.followed_by_hand += self._capture.followed_by_hand
             self._capture = None
         if self.hook_lost and callable(installed) and not _is_trace_profiler(installed):
             # The profile function the traced code installed outlives the trace.
@@ -164,7 +252,7 @@ class trace:
         return False
 
     def _deliver(self, context, records):
-        self._raw = records
+        self._delivered.append(records)
 
     async def run(self, awaitable):
         """Awaits `awaitable` under this trace and returns its result.
