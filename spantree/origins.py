@@ -40,30 +40,6 @@ _FROZEN = "<frozen "
 _LIBRARY_FOLDERS = ("site-packages", "dist-packages")
 
 
-def own_entries(values):
-    """(paths, packages) of the --own values or the `own=` list: a value
-    that names an existing file or folder, or is written as a path, is a
-    path (made absolute now, before the program can change directory);
-    any other must be a dotted package name. A value that is neither is a
-    ValueError."""
-    paths, packages = [], []
-    for value in values:
-        if not isinstance(value, (str, os.PathLike)):
-            raise TypeError(f"own takes paths or package names, not {value!r}")
-        text = os.fspath(value)
-        if not text:
-            raise ValueError("own: an empty name is neither a path nor a package")
-        if os.path.exists(text) or os.sep in text or text.startswith(".") or text.endswith(".py"):
-            if not os.path.exists(text):
-                raise ValueError(f"own: no such file or folder: {text!r}")
-            paths.append(os.path.realpath(text))
-        elif all(part.isidentifier() for part in text.split(".")):
-            packages.append(text)
-        else:
-            raise ValueError(f"own: {text!r} is neither an existing path nor a package name")
-    return tuple(paths), tuple(packages)
-
-
 def library_folders():
     """The interpreter's library folders: its standard library and the
     folders installed packages go to."""
@@ -117,8 +93,8 @@ class Origins:
         """Origins read from the running interpreter: sys.path as it was at
         the start (`started_path`) and what was added since, the library
         folders and the modules imported so far."""
-        roots = list(started_path or ()) + list(sys.path)
-        roots = [root or os.getcwd() for root in roots]
+        cwd = cwd or os.getcwd()
+        roots = [root or cwd for root in list(started_path or ()) + sys.path if isinstance(root, str)]
         modules = {}
         for name, module in list(sys.modules.items()):
             file = getattr(module, "__file__", None)

@@ -9,7 +9,8 @@ import pytest
 from conftest import ROOT
 
 sys.path.insert(0, str(ROOT))
-from spantree.origins import BUILTIN, IMPORT, LIBRARY, OWN, Origins, own_entries  # noqa: E402
+from spantree.origins import BUILTIN, IMPORT, LIBRARY, OWN, Origins  # noqa: E402
+from spantree.tracing import parse_own  # noqa: E402
 
 STDLIB = "/usr/lib/python3.14"
 ZIP = "/usr/lib/python314.zip"
@@ -119,16 +120,16 @@ def test_own_values_are_paths_when_they_exist_or_look_like_one_else_package_name
     monkeypatch.chdir(tmp_path)
     (tmp_path / "src").mkdir()
     (tmp_path / "tool.py").write_text("")
-    paths, packages = own_entries(["src", "./tool.py", "sphinx", "sympy.core"])
+    paths, packages = parse_own(["src", "./tool.py", "sphinx", "sympy.core"])
     assert paths == (str(tmp_path / "src"), str(tmp_path / "tool.py"))
     assert packages == ("sphinx", "sympy.core")
     for bad, message in [("missing/dir", "no such file or folder"), ("missing.py", "no such file or folder"),
                          ("not-a-name", "neither an existing path nor a package name"),
                          ("", "empty name")]:
         with pytest.raises(ValueError, match=message):
-            own_entries([bad])
+            parse_own([bad])
     with pytest.raises(TypeError):
-        own_entries([3])
+        parse_own([3])
 
 
 def test_the_running_interpreter_classes_its_own_standard_library_and_this_file():
