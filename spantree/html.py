@@ -119,9 +119,11 @@ def page_data(threads):
         columns = {name: array.array(_TYPECODES[name], arrays.pop(name)) for name in COLUMNS}
         _share_strings(columns, view.reader.strings(), labels, intern)
         out.append({"name": view.thread.name, "native_id": view.thread.native_id,
-                    "coroutines": bool(view.thread.coroutines), "columns": columns,
-                    "grouped": _grouped_columns(view, intern)})
+                    "coroutines": bool(view.thread.coroutines), "columns": columns})
         _add_functions(functions, view.reader.functions(), labels)
+    # The grouping's strings come after every call's, whose ids they leave as they are.
+    for view, thread in zip(views, out):
+        thread["grouped"] = _grouped_columns(view, intern)
         _add_functions(grouped_functions, view.reader.functions(grouped=True), labels)
     return {"strings": strings, "base_ns": base_ns, "threads": out,
             "summary": _summary_columns(functions, intern),
