@@ -6,7 +6,8 @@ byte, one display label and one dotted module name per file
 (`Reader.set_files`) and never asks again.
 
     OWN       the program's own code
-    LIBRARY   the standard library, site- and dist-packages, <frozen …>
+    LIBRARY   the standard library, site- and dist-packages, <frozen …>,
+              code compiled from a string (<string>)
     BUILTIN   "<built-in>" (and the empty file of a wait)
     IMPORT    importlib's bootstrap, the machinery every import runs through
 
@@ -131,19 +132,20 @@ class Origins:
                 module = ""
             return (IMPORT if file in IMPORT_FILES else LIBRARY), file, module, file
         if file.startswith("<"):
-            # Code compiled from a string ("<string>", "<stdin>", a template).
-            return OWN, file, "", file
+            # Code compiled from a string: mostly what a library generates
+            # (a named tuple's or a data class's methods, a template).
+            return LIBRARY, file, "", file
         path = self._absolute(file)
         root, module = self._root_of(path)
         real = os.path.realpath(path)
         if self._is_own(path, real, module):
             kind = OWN
-        elif any(_within(p, folder) for folder in self.libraries for p in (path, real)) or any(
-                part in _LIBRARY_FOLDERS for part in _parts(os.path.dirname(path))):
+        elif self._installed(path) or self._installed(real):
             kind = LIBRARY
         else:
             kind = OWN
-        if kind == OWN and _within(path, self.cwd):
+        # An installed package claimed as own is still named from its root.
+        if kind == OWN and _within(path, self.cwd) and not self._installed(path):
             label = os.path.relpath(path, self.cwd)
         elif root is not None:
             label = os.path.relpath(path, root)
@@ -153,6 +155,11 @@ class Origins:
             # A package's body is shown by its package's folder.
             label = os.path.join(os.path.basename(os.path.dirname(path)), label)
         return kind, label, module, path
+
+    def _installed(self, path):
+        """Whether `path` lies in the standard library or a packages folder."""
+        return any(_within(path, folder) for folder in self.libraries) or any(
+            part in _LIBRARY_FOLDERS for part in _parts(os.path.dirname(path)))
 
     def _is_own(self, path, real, module):
         if any(_within(p, own) for own in self.own_paths for p in (path, real)):

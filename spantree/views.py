@@ -223,11 +223,12 @@ def _key(kind, name, file, line):
     return ("code", name, file, line)
 
 
-def functions(source):
-    """FunctionRows totalled over every thread of `source`, in no order."""
+def functions(source, *, grouped=False):
+    """FunctionRows totalled over every thread of `source`, in no order;
+    with `grouped`, as the grouped tree has them."""
     rows = {}
     for view in read(source):
-        for kind, name, file, line, calls, total, self_ns, longest in view.reader.functions():
+        for kind, name, file, line, calls, total, self_ns, longest in view.reader.functions(grouped=grouped):
             kind = KINDS_BY_CODE[kind]
             row = rows.setdefault(_key(kind, name, file, line), FunctionRow(kind, name, file, line))
             if kind is Kind.COROUTINE:
@@ -264,16 +265,18 @@ def _table(rows, whole, sort, top):
     return lines
 
 
-def summary(source, *, sort="self", top=DEFAULT_TOP, per_thread=False):
+def summary(source, *, sort="self", top=DEFAULT_TOP, per_thread=False, show_all=False):
     """Where the time went, as text: one row per function (name, file:line;
     built-ins by name) with its calls, total time (recursion counted once),
     self time, longest call and self time's share of the trace, sorted by
     `sort` (self, total, calls or max), the `top` first (None for all). In a
     coroutine-aware trace the time spent suspended is the [await] row. With
-    `per_thread`, a table per thread follows, busiest first."""
+    `per_thread`, a table per thread follows, busiest first. The rows
+    follow the grouping of the tree (imports, a library's internals in the
+    call the program made), or every frame with `show_all`."""
     views = read(source)
     whole = sum(v.busy_ns for v in views)
-    rows = functions(views)
+    rows = functions(views, grouped=not show_all)
     calls = sum(r.calls for r in rows)
     threads = f" on {len(views)} threads" if len(views) > 1 else ""
     order = {"self": "self time", "total": "total time", "calls": "calls", "max": "longest call"}.get(sort, sort)
@@ -283,7 +286,7 @@ def summary(source, *, sort="self", top=DEFAULT_TOP, per_thread=False):
     if per_thread:
         for view in _busiest_first(views):
             lines += ["", _thread_header(view).rstrip("\n")]
-            lines += _table(functions([view]), whole, sort, top)
+            lines += _table(functions([view], grouped=not show_all), whole, sort, top)
     return "\n".join(lines) + "\n"
 
 

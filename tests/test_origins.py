@@ -60,7 +60,8 @@ def describe(origins, files):
     ("src/app/views.py", (OWN, "src/app/views.py", "src.app.views")),
     (f"{PLUGINS}/extra.py", (OWN, "extra.py", "extra")),
     ("/srv/elsewhere/tool.py", (OWN, "/srv/elsewhere/tool.py", "")),
-    ("<string>", (OWN, "<string>", "")),
+    # Code compiled from a string is what a library generates, mostly.
+    ("<string>", (LIBRARY, "<string>", "")),
 ])
 def test_each_file_is_classed_and_named_from_the_interpreters_paths(file, expected):
     assert describe(origins(), [file]) == [expected]
@@ -111,6 +112,12 @@ def test_labels_never_repeat_for_different_files_nor_show_a_bare_init():
                       "a/helpers.py", "b/helpers.py", "plugins/__init__.py"]
     # One file string given twice is one file, one label.
     assert origins().describe([f"{SITE}/a/helpers.py"] * 2)[1] == ["a/helpers.py"] * 2
+    # A package installed in a venv inside the project, claimed as own, is
+    # named from its root all the same.
+    venv = f"{PROJECT}/.venv/lib/python3.14/site-packages"
+    layout = Origins(roots=[PROJECT, venv], libraries=[venv], own_packages=["sympy"], cwd=PROJECT)
+    assert describe(layout, [f"{venv}/sympy/core/mul.py", f"{PROJECT}/app.py"]) == [
+        (OWN, "sympy/core/mul.py", "sympy.core.mul"), (OWN, "app.py", "app")]
     # Paths that differ only far up still part, at the longest by the whole path.
     clash = ["/x/lib/site-packages/m.py", "/y/lib/site-packages/m.py"]
     assert origins().describe(clash)[1] == ["x/lib/site-packages/m.py", "y/lib/site-packages/m.py"]
