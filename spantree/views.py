@@ -50,13 +50,18 @@ class ThreadView:
     `reader.preorder(base_ns)` gives kind, name, file, line, start (ns after
     base_ns), duration and depth of every node in pre-order, with name and
     file 0xFFFFFFFF for placeholders: the arrays a drawing reads as they are.
+
+
+    `labels` maps each file string of the thread to the label it is shown
+    by (spantree.origins), as the reader was given it.
     """
 
-    __slots__ = ("thread", "reader")
+    __slots__ = ("thread", "reader", "labels")
 
     def __init__(self, thread, reader):
         self.thread = thread  # ThreadTrace
         self.reader = reader  # spantree_reader_C.Reader
+        self.labels = {}
 
     @property
     def busy_ns(self):
@@ -64,20 +69,46 @@ class ThreadView:
 
 
 def read(source):
-    """ThreadViews of a trace, a ThreadTrace, a sequence of them, or ThreadViews."""
+    """ThreadViews of a trace, a ThreadTrace, a sequence of them, or ThreadViews.
+
+    The files of the threads read here are classed and named together
+    (spantree.origins): by the trace's own settings when `source` is a
+    trace, else as the running interpreter tells."""
+    origins = source.origins() if hasattr(source, "origins") else None
     if isinstance(source, (ThreadTrace, ThreadView)):
         source = (source,)
     elif hasattr(source, "threads"):
         source = source.threads
-    views = []
+    views, fresh = [], []
     for item in source:
         if isinstance(item, ThreadView):
             views.append(item)
         elif isinstance(item, ThreadTrace):
             views.append(ThreadView(item, spantree_reader_C.Reader(item.records, item.coroutines)))
+            fresh.append(views[-1])
         else:
             raise TypeError(f"expected ThreadTrace objects, got {type(item).__name__}")
+    if fresh:
+        _describe_files(fresh, origins)
     return views
+
+
+def _describe_files(views, origins):
+    """Tells each view's reader whose code its files are and how they are
+    named, deciding each distinct file once for all the threads, so that no
+    two files share a label anywhere in a view."""
+    if origins is None:
+        from .origins import Origins
+
+        origins = Origins.now()
+    files = [view.reader.files() for view in views]
+    every = list(dict.fromkeys(file for some in files for file in some))
+    classes, labels, modules = origins.describe(every)
+    position = {file: at for at, file in enumerate(every)}
+    for view, some in zip(views, files):
+        at = [position[file] for file in some]
+        view.labels = {file: labels[i] for file, i in zip(some, at)}
+        view.reader.set_files(bytes(classes[i] for i in at), [labels[i] for i in at], [modules[i] for i in at])
 
 
 def _busiest_first(views):
@@ -156,11 +187,12 @@ def write_tree(source, out, *, full=False, show_all=False, min_share=DEFAULT_MIN
         view.reader.write_tree(out.write, whole, min_share, _FULL if full else _FOLDED if show_all else _GROUPED)
 
 
-def write_collapsed(source, out):
+def write_collapsed(source, out, *, grouped=False):
     """Collapsed stacks ("a;b;c <self-time-ns>"), each thread's in turn, as
-    `collapsed_stacks` writes them."""
+    `collapsed_stacks` writes them: every frame; with `grouped`, the stacks
+    of the grouped tree `write_tree` shows by default."""
     for view in read(source):
-        view.reader.write_collapsed(out.write)
+        view.reader.write_collapsed(out.write, grouped)
 
 
 def write_perfetto(source, out, *, pid=None, process_name=None):

@@ -173,6 +173,7 @@ def test_dash_m_runs_a_module_or_a_package_as_main(tmp_path, module, spec_name, 
     (["-o", "no/such/dir/out.txt", "prog.py"], 2, "is not a writable directory"),
     (["-o", ".", "prog.py"], 2, "it is a directory"),
     (["-o"], 2, "argument -o: expected one argument"),
+    (["--own"], 2, "argument --own: expected one argument"),
 ])
 def test_usage_errors_run_nothing_and_touch_no_file(tmp_path, args, status, message):
     (tmp_path / "out.txt").write_text("previous trace\n")
@@ -479,8 +480,25 @@ def test_gz_outputs_are_compressed_and_read_back(tmp_path, args, output, expecte
     (["--min-share", "120"], "expected a percentage from 0 to 100, not '120'"),
     (["--top", "0"], "expected a whole number above 0, not '0'"),
     (["--sort", "name"], "invalid choice: 'name'"),
+    (["--own", "no/such/folder"], "argument --own: no such file or folder: 'no/such/folder'"),
+    (["--own", "not-a-package"], "argument --own: 'not-a-package' is neither an existing path nor a package name"),
+    (["--grouped"], "argument --grouped: only with --format collapsed"),
+    (["--format", "tree", "--grouped"], "argument --grouped: only with --format collapsed"),
 ])
 def test_view_options_are_checked_before_the_program_runs(tmp_path, args, message):
     proc = spantree_cli(tmp_path, *args, "prog.py", program="print('ran')\n")
     assert (proc.returncode, proc.stdout) == (2, "")
     assert message in proc.stderr
+
+
+def test_own_is_repeatable_and_the_program_adds_its_script_folder_or_module_package(tmp_path, monkeypatch):
+    from spantree.cli import own_code, parse_args
+
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "lib").mkdir()
+    options = parse_args(["--own", "lib", "--own=sympy", "--ow", "docutils.parsers", "prog.py", "--own", "x"])
+    assert options.own == ("lib", "sympy", "docutils.parsers") and options.args == ["--own", "x"]
+    assert own_code(options) == ("lib", "sympy", "docutils.parsers", str(tmp_path))
+    assert own_code(parse_args(["-m", "sphinx.cmd.build", "-b", "html"])) == ("sphinx",)
+    # A script whose folder is missing is reported as the script, later.
+    assert own_code(parse_args(["gone/prog.py"])) == ()
