@@ -349,6 +349,8 @@ struct Function {
   uint8_t kind;  // kCall, kBuiltin, kCoroutine (a call that was a coroutine anywhere) or kAwait
 };
 
+struct GroupedTree;
+
 struct Trace {
   Py_ssize_t slots = 0;  // length of the records list
   Py_ssize_t count = 0;  // records (slots holding one)
@@ -366,6 +368,13 @@ struct Trace {
   Array<char> text;
   Array<uint32_t> offset;
   Array<Function> functions;
+  // Files (grouping.h): per string id, its file id (kNone for other strings),
+  // its class, label and module (empty until set_files); the file ids' strings.
+  Array<uint32_t> file_index;
+  Array<uint8_t> file_class;
+  Array<uint32_t> file_label, file_module;
+  Array<uint32_t> files;
+  GroupedTree* grouped[2] = {};  // owned: by grouping off and on, built on demand
 };
 
 struct ReaderObject {
@@ -763,9 +772,15 @@ void put_string(Sink& out, const Trace* r, uint32_t id) {
   put_text(out, s.p, s.n);
 }
 
+// The label of a file: the one Python gave, or its base name.
+StringView file_label(const Trace* r, uint32_t file) {
+  if (file < r->file_label.size() && r->file_label[file] != kNone) return string_of(r, r->file_label[file]);
+  return basename_of(string_of(r, file));
+}
+
 void put_location(Sink& out, const Trace* r, uint32_t node) {
-  StringView base = basename_of(string_of(r, r->file[node]));
-  put_text(out, base.p, base.n);
+  StringView label = file_label(r, r->file[node]);
+  put_text(out, label.p, label.n);
   out.put(':');
   out.number(r->line[node]);
 }
@@ -876,188 +891,6 @@ void write_full_tree(Sink& out, const Trace* r) {
   }
 }
 
-// --- the folded tree
-
-// A run of sibling nodes of one function shown as one line. Its members are a
-// slice of `children` or `roots` (consecutive siblings) or of the tree's
-// `grouped` array (the children of a folded line, gathered by function).
-struct Group {
-  const uint32_t* members;
-  uint32_t count;
-  uint32_t depth;
-  int64_t total, self, longest;
-  bool left_out;  // a "… n shorter calls" line: count calls, `total` ns
-};
-
-void measure(const Trace* r, Group* g) {
-  g->total = g->self = 0;
-  g->longest = INT64_MIN;
-  for (uint32_t i = 0; i < g->count; ++i) {
-    uint32_t node = g->members[i];
-    if (is_record(r, node)) {
-      g->total += clamped(r->duration[node]);
-      g->self += self_ns(r, node);
-      if (r->duration[node] > g->longest) g->longest = r->duration[node];
-    } else {
-      g->total += children_ns(r, node);
-    }
-  }
-}
-
-class FoldedTree {
- public:
-  FoldedTree(const Trace* r, Sink& out, int64_t whole_ns, double min_share)
-      : r_(r), out_(out), cut_(min_share * static_cast<double>(whole_ns)), whole_(whole_ns) {}
-
-  bool write() {
-    if (!grouped_.resize(node_count(r_)) || !slot_.resize(r_->functions.size())) return false;
-    for (size_t i = 0; i < slot_.size(); ++i) slot_[i] = kNone;
-    if (!push_runs(r_->roots.data(), static_cast<uint32_t>(r_->roots.size()), 0)) return false;
-    while (stack_.size() && out_.ok()) {
-      Group g = stack_[stack_.size() - 1];
-      stack_.resize(stack_.size() - 1);
-      line(g);
-      if (!g.left_out && !push_children(g)) return false;
-    }
-    return true;
-  }
-
- private:
-  void line(const Group& g) {
-    if (g.left_out) {
-      out_.repeat(' ', 30);
-      put_indent(out_, g.depth);
-      out_.put("\xE2\x80\xA6 ");
-      out_.grouped(g.count);
-      out_.put(g.count == 1 ? " shorter call, " : " shorter calls, ");
-      char text[48];
-      out_.put(text, format_duration(text, sizeof text, g.total));
-      out_.put('\n');
-      return;
-    }
-    uint32_t first = g.members[0];
-    bool record = is_record(r_, first);
-    put_right(out_, 10, [&](char* text, size_t size) { return format_duration(text, size, g.total); });
-    put_right(out_, 10, [&](char* text, size_t size) {
-      return record ? format_duration(text, size, g.self) : 0;
-    });
-    out_.put("  ");
-    if (whole_ > 0)
-      put_share(out_, 100.0 * static_cast<double>(g.total) / static_cast<double>(whole_));
-    else
-      out_.repeat(' ', 6);
-    out_.put("  ");
-    put_indent(out_, g.depth);
-    put_label(out_, r_, first, g.count);
-    if (g.count > 1) {
-      char text[48];
-      out_.put("  (longest ");
-      out_.put(text, format_duration(text, sizeof text, g.longest));
-      out_.put(')');
-    }
-    out_.put('\n');
-  }
-
-  // Pushes the groups of consecutive siblings in members[0, n), in reverse so
-  // that they pop in order, after the line for those left out.
-  bool push_runs(const uint32_t* members, uint32_t n, uint32_t depth) {
-    size_t mark = pending_.size();
-    for (uint32_t i = 0; i < n;) {
-      uint32_t j = i + 1;
-      uint32_t f = r_->func[members[i]];
-      if (f != kNone)
-        while (j < n && r_->func[members[j]] == f) ++j;
-      if (!add(members + i, j - i, depth)) return false;
-      i = j;
-    }
-    return flush_pending(mark, depth);
-  }
-
-  bool add(const uint32_t* members, uint32_t n, uint32_t depth) {
-    Group g{members, n, depth, 0, 0, 0, false};
-    measure(r_, &g);
-    return pending_.push(g);
-  }
-
-  // Moves the groups gathered since `mark` to the stack, the cut ones folded
-  // into one "left out" line that comes last.
-  bool flush_pending(size_t mark, uint32_t depth) {
-    Group out{nullptr, 0, depth, 0, 0, 0, true};
-    size_t kept = mark;
-    for (size_t i = mark; i < pending_.size(); ++i) {
-      Group g = pending_[i];
-      if (static_cast<double>(g.total) < cut_) {
-        out.count += g.count;
-        out.total += g.total;
-      } else {
-        pending_[kept++] = g;
-      }
-    }
-    if (out.count && !stack_.push(out)) return false;
-    for (size_t i = kept; i-- > mark;)
-      if (!stack_.push(pending_[i])) return false;
-    pending_.resize(mark);
-    return true;
-  }
-
-  bool push_children(const Group& g) {
-    if (g.count == 1) {
-      uint32_t node = g.members[0];
-      uint32_t begin = r_->first_child[node], end = r_->first_child[node + 1];
-      return push_runs(r_->children.data() + begin, end - begin, g.depth + 1);
-    }
-    // Children of several calls gather by function, in order of first appearance.
-    size_t mark = pending_.size();
-    Array<uint32_t> seen;
-    for (uint32_t m = 0; m < g.count; ++m) {
-      uint32_t node = g.members[m];
-      for (uint32_t c = r_->first_child[node]; c < r_->first_child[node + 1]; ++c) {
-        uint32_t f = r_->func[r_->children[c]];
-        if (slot_[f] == kNone) {
-          slot_[f] = static_cast<uint32_t>(seen.size());
-          if (!seen.push(f) || !counts_.push(0)) return false;
-        }
-        ++counts_[counts_.size() - seen.size() + slot_[f]];
-      }
-    }
-    if (!seen.size()) return true;
-    size_t base = counts_.size() - seen.size();
-    uint32_t* at = grouped_.data() + used_;
-    for (size_t k = 0; k < seen.size(); ++k) {
-      uint32_t n = counts_[base + k];
-      counts_[base + k] = static_cast<uint32_t>(used_);
-      used_ += n;
-    }
-    for (uint32_t m = 0; m < g.count; ++m) {
-      uint32_t node = g.members[m];
-      for (uint32_t c = r_->first_child[node]; c < r_->first_child[node + 1]; ++c) {
-        uint32_t child = r_->children[c];
-        grouped_[counts_[base + slot_[r_->func[child]]]++] = child;
-      }
-    }
-    const uint32_t* begin = at;
-    for (size_t k = 0; k < seen.size(); ++k) {
-      const uint32_t* end = grouped_.data() + counts_[base + k];
-      if (!add(begin, static_cast<uint32_t>(end - begin), g.depth + 1)) return false;
-      begin = end;
-      slot_[seen[k]] = kNone;
-    }
-    counts_.resize(base);
-    return flush_pending(mark, g.depth + 1);
-  }
-
-  const Trace* r_;
-  Sink& out_;
-  double cut_;
-  int64_t whole_;
-  Array<uint32_t> grouped_;
-  size_t used_ = 0;
-  Array<uint32_t> slot_;    // per function: its place among the children being gathered
-  Array<uint32_t> counts_;
-  Array<Group> stack_;
-  Array<Group> pending_;
-};
-
 // --- collapsed stacks
 
 constexpr uint32_t kMaxStackFrames = 256;
@@ -1151,7 +984,7 @@ class Collapsed {
     StringView name = string_of(r_, fn.name);
     if (!label_.append(name.p, name.n)) return kNone;
     if (fn.kind == kCall || fn.kind == kCoroutine) {
-      StringView base = basename_of(string_of(r_, fn.file));
+      StringView base = file_label(r_, fn.file);
       char line[32];
       int n = snprintf(line, sizeof line, ":%lld)", static_cast<long long>(fn.line));
       if (!label_.append(" (", 2) || !label_.append(base.p, base.n) ||
@@ -1259,7 +1092,12 @@ bool write_chrome(Sink& out, const Trace* r, long long pid, long long tid, int64
 // ---------------------------------------------------------------------------
 // The Python type
 
+void drop_grouped(Trace* r);
+bool write_grouped_tree(Sink& out, Trace* r, int64_t whole, double min_share, bool grouping);
+PyObject* grouped_functions(Trace* r, PyObject* strings);
+
 void Reader_dealloc(PyObject* self) {
+  drop_grouped(&reinterpret_cast<ReaderObject*>(self)->trace);
   reinterpret_cast<ReaderObject*>(self)->trace.~Trace();
   Py_TYPE(self)->tp_free(self);
 }
@@ -1309,20 +1147,26 @@ PyObject* with_sink(PyObject* write, Body body) {
   return result;
 }
 
+// The trees write_tree writes.
+enum TreeMode { kGroupedTree = 0, kFullTree = 1, kFoldedTree = 2 };
+
 PyObject* Reader_write_tree(PyObject* self, PyObject* args) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
   PyObject* write;
   long long whole_ns;
   double min_share;
-  int full;
-  if (!PyArg_ParseTuple(args, "OLdp:write_tree", &write, &whole_ns, &min_share, &full)) return nullptr;
+  int mode;
+  if (!PyArg_ParseTuple(args, "OLdi:write_tree", &write, &whole_ns, &min_share, &mode)) return nullptr;
+  if (mode < kGroupedTree || mode > kFoldedTree) {
+    PyErr_Format(PyExc_ValueError, "mode must be 0 (grouped), 1 (full) or 2 (folded), not %d", mode);
+    return nullptr;
+  }
   return with_sink(write, [&](Sink& out) {
-    if (full) {
+    if (mode == kFullTree) {
       write_full_tree(out, r);
       return out.ok();
     }
-    FoldedTree tree(r, out, whole_ns, min_share);
-    return tree.write() && out.ok();
+    return write_grouped_tree(out, r, whole_ns, min_share, mode == kGroupedTree) && out.ok();
   });
 }
 
@@ -1369,10 +1213,19 @@ PyObject* Reader_strings(PyObject* self, PyObject*) {
   return list.release();
 }
 
-// Per function: (kind, name, file, line, calls, total_ns, self_ns, longest_ns),
-// the total counting a call inside another call of the same function once.
-PyObject* Reader_functions(PyObject* self, PyObject*) {
+// Per function: (kind, name, file, line, calls, total_ns, self_ns, longest_ns,
+// label), the total counting a call inside another call of the same function
+// once; with grouped, the functions of the grouped tree (grouping.h).
+PyObject* Reader_functions(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"grouped", nullptr};
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  int grouped = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|p:functions", const_cast<char**>(keywords), &grouped))
+    return nullptr;
+  if (grouped) {
+    Ref<> strings = Ref<>::steal(Reader_strings(self, nullptr));
+    return strings ? grouped_functions(r, strings.get()) : nullptr;
+  }
   size_t nf = r->functions.size();
   Array<int64_t> calls, total, self_time, longest;
   Array<uint32_t> open, chain;
@@ -1402,10 +1255,15 @@ PyObject* Reader_functions(PyObject* self, PyObject*) {
   if (!list) return nullptr;
   for (size_t i = 0; i < nf; ++i) {
     const Function& fn = r->functions[i];
-    PyObject* row = Py_BuildValue("(iOOLLLLL)", fn.kind, PyList_GET_ITEM(strings.get(), fn.name),
+    bool located = fn.kind == kCall || fn.kind == kCoroutine;
+    StringView label = located ? file_label(r, fn.file) : StringView{"", 0};
+    Ref<> text = Ref<>::steal(PyUnicode_DecodeUTF8(label.p, static_cast<Py_ssize_t>(label.n), "surrogatepass"));
+    if (!text) return nullptr;
+    PyObject* row = Py_BuildValue("(iOOLLLLLO)", fn.kind, PyList_GET_ITEM(strings.get(), fn.name),
                                   PyList_GET_ITEM(strings.get(), fn.file), static_cast<long long>(fn.line),
                                   static_cast<long long>(calls[i]), static_cast<long long>(total[i]),
-                                  static_cast<long long>(self_time[i]), static_cast<long long>(longest[i]));
+                                  static_cast<long long>(self_time[i]), static_cast<long long>(longest[i]),
+                                  text.get());
     if (!row) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
   }
@@ -1557,15 +1415,28 @@ PyObject* Reader_get_top_ns(PyObject* self, void*) {
   return PyLong_FromLongLong(sum);
 }
 
+#include "grouping.h"
+
 PyMethodDef reader_methods[] = {
     {"write_tree", Reader_write_tree, METH_VARARGS,
-     "write_tree(write, whole_ns, min_share, full): the folded tree, or with full the complete one."},
+     "write_tree(write, whole_ns, min_share, mode): the grouped tree (mode 0), the complete one (1) or "
+     "the folded one without grouping (2)."},
     {"write_collapsed", Reader_write_collapsed, METH_O, "write_collapsed(write): collapsed stacks."},
     {"write_chrome", Reader_write_chrome, METH_VARARGS,
      "write_chrome(write, pid, tid, base_ns, first): the records as comma-separated Chrome Trace "
      "Event objects; returns whether any was written."},
-    {"functions", Reader_functions, METH_NOARGS,
-     "functions(): [(kind, name, file, line, calls, total_ns, self_ns, longest_ns)]."},
+    {"functions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Reader_functions)),
+     METH_VARARGS | METH_KEYWORDS,
+     "functions(grouped=False): [(kind, name, file, line, calls, total_ns, self_ns, longest_ns, label)]."},
+    {"files", Reader_files, METH_NOARGS, "files(): the distinct files of the records, by file id."},
+    {"set_files", Reader_set_files, METH_VARARGS,
+     "set_files(classes, labels, modules=None): per file id its class (0 the program's own code, "
+     "1 library, 2 built-in, 3 import machinery), display label and module name."},
+    {"split", Reader_split, METH_NOARGS,
+     "split(): {import, own, library, builtin, waiting: ns}, the trace's self time by where it went."},
+    {"grouped", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Reader_grouped)),
+     METH_VARARGS | METH_KEYWORDS,
+     "grouped(min_ns=0, grouping=True): {name: bytes} columns of the grouped tree's lines in pre-order."},
     {"records", Reader_records, METH_NOARGS, "records(): the decoded fields by index, None kept."},
     {"columns", Reader_columns, METH_NOARGS, "columns(): {name: bytes} of the per-node arrays."},
     {"strings", Reader_strings, METH_NOARGS, "strings(): the interned names and files by id."},

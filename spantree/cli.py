@@ -453,6 +453,11 @@ def _limit(tracer):
     return limit + (", coroutine-aware" if tracer.coroutines else "")
 
 
+def _settings(tracer):
+    """What the views need to know of what the trace left out, to say what self time includes."""
+    return {"threshold_ns": tracer.threshold_ns, "depth": tracer.depth}
+
+
 def _render(tracer, options, target, out):
     """Writes the chosen view of the trace to the binary file `out`."""
     if options.format == "html":
@@ -474,12 +479,12 @@ def _render(tracer, options, target, out):
     out.write(f"spantree: {target}: {count:,} records{where}, {_limit(tracer)}\n".encode("utf-8", "backslashreplace"))
     if options.format in (None, "summary"):
         views.write_summary(threads, out, sort=options.sort, top=options.top, per_thread=options.per_thread,
-                            show_all=options.show_all)
+                            show_all=options.show_all, **_settings(tracer))
     if options.format is None:
         out.write(b"\n")
     if options.format in (None, "tree"):
         views.write_tree(threads, out, full=options.full, min_share=options.min_share / 100,
-                         show_all=options.show_all)
+                         show_all=options.show_all, **_settings(tracer))
 
 
 class Messages:
