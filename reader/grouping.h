@@ -613,6 +613,32 @@ bool write_grouped_tree(Sink& out, Trace* r, int64_t whole, double min_share, bo
   });
 }
 
+// Collapsed stacks of the grouped tree: a frame per line as created, named
+// as the line is ("import json", or the function).
+bool write_grouped_collapsed(Collapsed& collapsed, Trace* r) {
+  GroupedTree* g = grouped_tree(r, true);
+  if (!g) return false;
+  Array<uint32_t> stack_of;
+  if (!stack_of.resize(g->nodes.size()) || !collapsed.prepare()) return false;
+  for (uint32_t i = 0; i < g->nodes.size(); ++i) {
+    const LineNode& line = g->nodes[i];
+    if (line.alias != i) continue;
+    uint32_t frame;
+    if (line.kind == kImportLine) {
+      StringView name = string_of(r, line.name);
+      frame = collapsed.text_frame(name.p, name.n);
+    } else if (line.kind == kPlaceholder) {
+      frame = collapsed.frame("[unknown]", 9);
+    } else {
+      frame = collapsed.function_frame(r->func[line.rep]);
+    }
+    uint32_t id = frame == kNone ? kNone : collapsed.stack_under(line.parent == kNone ? kNone : stack_of[line.parent], frame);
+    if (id == kNone || (line.self > 0 && !collapsed.add_self(id, line.self))) return false;
+    stack_of[i] = id;
+  }
+  return collapsed.emit();
+}
+
 // --- Python methods
 
 // files(): the distinct files of the records, by file id.

@@ -902,10 +902,15 @@ class Collapsed {
  public:
   Collapsed(const Trace* r, Sink& out) : r_(r), out_(out) {}
 
-  bool write() {
-    size_t nodes = node_count(r_);
-    if (!stack_of_.resize(nodes) || !frame_of_func_.resize(r_->functions.size())) return false;
+  // Readies the frames of functions; false on memory failure.
+  bool prepare() {
+    if (!frame_of_func_.resize(r_->functions.size())) return false;
     for (size_t i = 0; i < frame_of_func_.size(); ++i) frame_of_func_[i] = kNone;
+    return true;
+  }
+
+  bool write() {
+    if (!stack_of_.resize(node_count(r_)) || !prepare()) return false;
     uint32_t unknown = frame("[unknown]", 9), deeper = frame("[deeper]", 8);
     if (unknown == kNone || deeper == kNone) return false;
     for (size_t i = 0; i < r_->order.size(); ++i) {
@@ -920,14 +925,31 @@ class Collapsed {
       }
       if (id == kNone) return false;
       stack_of_[node] = id;
-      if (is_record(r_, node)) {
-        if (!stacks_[id].seen) {
-          stacks_[id].seen = true;
-          if (!seen_order_.push(id)) return false;
-        }
-        stacks_[id].self += self_ns(r_, node);
-      }
+      if (is_record(r_, node) && !add_self(id, self_ns(r_, node))) return false;
     }
+    return emit();
+  }
+
+  // The stack of `frame_id` under the stack `parent` (kNone at the top), the
+  // frames past kMaxStackFrames folded into one "[deeper]"; kNone on memory failure.
+  uint32_t stack_under(uint32_t parent, uint32_t frame_id) {
+    if (parent == kNone || stacks_[parent].frames < kMaxStackFrames) return stack(parent, frame_id);
+    if (stacks_[parent].frames > kMaxStackFrames) return parent;
+    uint32_t deeper = frame("[deeper]", 8);
+    return deeper == kNone ? kNone : stack(parent, deeper);
+  }
+
+  bool add_self(uint32_t id, int64_t self) {
+    if (!stacks_[id].seen) {
+      stacks_[id].seen = true;
+      if (!seen_order_.push(id)) return false;
+    }
+    stacks_[id].self += self;
+    return true;
+  }
+
+  // Writes each stack with self time, in order of first appearance.
+  bool emit() {
     Array<uint32_t> path;
     for (size_t i = 0; i < seen_order_.size() && out_.ok(); ++i) {
       const StackEntry& s = stacks_[seen_order_[i]];
@@ -947,7 +969,6 @@ class Collapsed {
     return true;
   }
 
- private:
   struct StackEntry {
     uint32_t parent, frame, frames;
     bool seen;
@@ -998,6 +1019,18 @@ class Collapsed {
     return frame_of_func_[f] = frame(label_.data(), label_.size());
   }
 
+  // A new frame's label is its text with semicolons as commas and newlines as spaces.
+  uint32_t text_frame(const char* p, size_t n) {
+    label_.clear();
+    if (!label_.append(p, n)) return kNone;
+    for (size_t i = 0; i < label_.size(); ++i) {
+      if (label_[i] == ';') label_[i] = ',';
+      if (label_[i] == '\n') label_[i] = ' ';
+    }
+    return frame(label_.data(), label_.size());
+  }
+
+ private:
   uint32_t stack(uint32_t parent, uint32_t frame_id) {
     bool added;
     const Array<StackEntry>& stacks = stacks_;
@@ -1095,6 +1128,7 @@ bool write_chrome(Sink& out, const Trace* r, long long pid, long long tid, int64
 void drop_grouped(Trace* r);
 bool write_grouped_tree(Sink& out, Trace* r, int64_t whole, double min_share, bool grouping);
 PyObject* grouped_functions(Trace* r, PyObject* strings);
+bool write_grouped_collapsed(Collapsed& collapsed, Trace* r);
 
 void Reader_dealloc(PyObject* self) {
   drop_grouped(&reinterpret_cast<ReaderObject*>(self)->trace);
@@ -1170,11 +1204,14 @@ PyObject* Reader_write_tree(PyObject* self, PyObject* args) {
   });
 }
 
-PyObject* Reader_write_collapsed(PyObject* self, PyObject* write) {
+PyObject* Reader_write_collapsed(PyObject* self, PyObject* args) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  PyObject* write;
+  int grouped = 0;
+  if (!PyArg_ParseTuple(args, "O|p:write_collapsed", &write, &grouped)) return nullptr;
   return with_sink(write, [&](Sink& out) {
     Collapsed collapsed(r, out);
-    return collapsed.write() && out.ok();
+    return (grouped ? write_grouped_collapsed(collapsed, r) : collapsed.write()) && out.ok();
   });
 }
 
@@ -1421,7 +1458,8 @@ PyMethodDef reader_methods[] = {
     {"write_tree", Reader_write_tree, METH_VARARGS,
      "write_tree(write, whole_ns, min_share, mode): the grouped tree (mode 0), the complete one (1) or "
      "the folded one without grouping (2)."},
-    {"write_collapsed", Reader_write_collapsed, METH_O, "write_collapsed(write): collapsed stacks."},
+    {"write_collapsed", Reader_write_collapsed, METH_VARARGS,
+     "write_collapsed(write, grouped=False): collapsed stacks, of every frame or of the grouped tree."},
     {"write_chrome", Reader_write_chrome, METH_VARARGS,
      "write_chrome(write, pid, tid, base_ns, first): the records as comma-separated Chrome Trace "
      "Event objects; returns whether any was written."},
