@@ -155,7 +155,8 @@ def test_dash_m_runs_a_module_or_a_package_as_main(tmp_path, module, spec_name, 
     proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "collapsed", "-o", "-", *module, "x", "-o", "y")
     program_output, *stacks = proc.stdout.splitlines()
     assert program_output == f"__main__ {spec_name} {file} ['x', '-o', 'y'] 4"
-    assert f"<module> ({file}:1);work ({file}:3);len" in [s.rsplit(" ", 1)[0] for s in stacks]
+    # The module is named by its path under the folder it was imported from.
+    assert f"<module> (pkg/{file}:1);work (pkg/{file}:3);len" in [s.rsplit(" ", 1)[0] for s in stacks]
 
 
 @pytest.mark.parametrize("args, status, message", [
@@ -250,8 +251,8 @@ def test_interrupted_writing_leaves_the_previous_file_whole(tmp_path):
     # The program arranges a Ctrl-C for the moment the stacks are being built.
     program = ("import os, signal, spantree.views as views\n"
                "write_collapsed = views.write_collapsed\n"
-               "def interrupted(threads, out):\n"
-               "    write_collapsed(threads, out)\n"
+               "def interrupted(threads, out, **options):\n"
+               "    write_collapsed(threads, out, **options)\n"
                "    os.kill(os.getpid(), signal.SIGINT)\n"
                "    out.write(sum(range(10**6)) * b'x')\n"
                "views.write_collapsed = interrupted\n")
