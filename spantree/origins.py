@@ -137,7 +137,7 @@ class Origins:
             return LIBRARY, file, "", file
         path = self._absolute(file)
         root, module = self._root_of(path)
-        real = os.path.realpath(path)
+        real = _real_path(path)
         if self._is_own(path, real, module):
             kind = OWN
         elif self._installed(path) or self._installed(real):
@@ -215,9 +215,18 @@ def _root_for_module(path, name):
     return os.sep.join(parts[:-tail]) or os.sep
 
 
+def _real_path(path):
+    """The path with its links resolved, or as it is when the system cannot
+    take it (a name that is no valid file name, such as a lone surrogate)."""
+    try:
+        return os.path.realpath(path)
+    except (OSError, ValueError):
+        return path
+
+
 def _with_real_paths(folders):
     folders = list(folders)
-    return list(dict.fromkeys(folders + [os.path.realpath(folder) for folder in folders]))
+    return list(dict.fromkeys(folders + [_real_path(folder) for folder in folders]))
 
 
 def _unique_labels(paths, labels):

@@ -60,6 +60,8 @@ def describe(origins, files):
     ("src/app/views.py", (OWN, "src/app/views.py", "src.app.views")),
     (f"{PLUGINS}/extra.py", (OWN, "extra.py", "extra")),
     ("/srv/elsewhere/tool.py", (OWN, "/srv/elsewhere/tool.py", "")),
+    # A file string no file system takes is named all the same.
+    ("/srv/\ud800.py", (OWN, "/srv/\ud800.py", "")),
     # Code compiled from a string is what a library generates, mostly.
     ("<string>", (LIBRARY, "<string>", "")),
 ])
