@@ -91,9 +91,10 @@ class Origins:
 
     @classmethod
     def now(cls, *, started_path=None, own_paths=(), own_packages=(), cwd=None):
-        """Origins read from the running interpreter: sys.path as it was at
-        the start (`started_path`) and what was added since, the library
-        folders and the modules imported so far."""
+        """Origins read from the running interpreter: the roots of
+        `started_path` (sys.path as it was when the program started, and as
+        it ended) and what the present sys.path adds, the library folders
+        and the modules imported so far."""
         cwd = cwd or os.getcwd()
         roots = [root or cwd for root in list(started_path or ()) + sys.path if isinstance(root, str)]
         modules = {}

@@ -149,3 +149,32 @@ def test_the_running_interpreter_classes_its_own_standard_library_and_this_file(
     assert found[0] == (LIBRARY, "json/__init__.py", "json")
     assert found[1][0] == OWN
     assert found[2][:2] == (LIBRARY, "pytest/__init__.py")
+
+
+def test_a_trace_names_files_from_sys_path_at_its_start_and_what_the_program_added(tmp_path, monkeypatch):
+    import importlib
+    import json
+
+    import spantree
+
+    for folder, module in (("early", "first_mod"), ("late", "second_mod")):
+        (tmp_path / folder).mkdir()
+        (tmp_path / folder / f"{module}.py").write_text("def run():\n    return 1\n")
+    monkeypatch.syspath_prepend(str(tmp_path / "early"))
+    (tmp_path / "elsewhere").mkdir()
+    monkeypatch.chdir(tmp_path / "elsewhere")
+    with spantree.trace(own=["json"]) as t:
+        importlib.import_module("first_mod").run()
+        # The program drops one root and adds another.
+        sys.path.remove(str(tmp_path / "early"))
+        sys.path.append(str(tmp_path / "late"))
+        importlib.import_module("second_mod").run()
+    sys.path.remove(str(tmp_path / "late"))
+    for name in ("first_mod", "second_mod"):
+        sys.modules.pop(name)
+    found = describe(t.origins(), [str(tmp_path / "early" / "first_mod.py"), str(tmp_path / "late" / "second_mod.py"),
+                                   json.__file__, json.decoder.__file__])
+    assert found == [(OWN, "first_mod.py", "first_mod"), (OWN, "second_mod.py", "second_mod"),
+                     (OWN, "json/__init__.py", "json"), (OWN, "json/decoder.py", "json.decoder")]
+    with pytest.raises(ValueError, match="neither an existing path nor a package name"):
+        spantree.trace(own=["no such thing"])
