@@ -503,3 +503,19 @@ def test_own_is_repeatable_and_the_program_adds_its_script_folder_or_module_pack
     assert own_code(parse_args(["-m", "sphinx.cmd.build", "-b", "html"])) == ("sphinx",)
     # A script whose folder is missing is reported as the script, later.
     assert own_code(parse_args(["gone/prog.py"])) == ()
+
+
+@pytest.mark.parametrize("grouped", [False, True])
+def test_collapsed_stacks_hold_every_frame_unless_grouped_on_request(tmp_path, grouped):
+    program = "import colorsys\n\ndef work():\n    return colorsys.rgb_to_hsv(0.2, 0.4, 0.6)\n\nwork()\n"
+    proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "collapsed", "-o", "-",
+                        *(["--grouped"] if grouped else []), "prog.py", program=program)
+    assert proc.returncode == 0, proc.stderr
+    # Lines of the standard library differ between versions.
+    stacks = [re.sub(r"colorsys\.py:\d+", "colorsys.py", line.rsplit(" ", 1)[0]) for line in proc.stdout.splitlines()]
+    frames = {frame for stack in stacks for frame in stack.split(";")}
+    # The library call the program made shows either way; what it calls only in every frame.
+    assert "<module> (prog.py:1);work (prog.py:3);rgb_to_hsv (colorsys.py)" in stacks
+    assert ("<module> (prog.py:1);work (prog.py:3);rgb_to_hsv (colorsys.py);max" in stacks) is not grouped
+    assert ("import colorsys" in frames) is grouped
+    assert any(frame.startswith("_find_and_load ") for frame in frames) is not grouped
