@@ -151,7 +151,8 @@ class Origins:
         elif root is not None:
             label = os.path.relpath(path, root)
         else:
-            label = path
+            # Under no root: the file's name, made longer where another shares it.
+            label = os.path.basename(path)
         if os.path.basename(label) == label and label.startswith("__init__."):
             # A package's body is shown by its package's folder.
             label = os.path.join(os.path.basename(os.path.dirname(path)), label)

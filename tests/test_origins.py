@@ -59,9 +59,11 @@ def describe(origins, files):
     (f"{PROJECT}/src/app/models.py", (OWN, "src/app/models.py", "src.app.models")),
     ("src/app/views.py", (OWN, "src/app/views.py", "src.app.views")),
     (f"{PLUGINS}/extra.py", (OWN, "extra.py", "extra")),
-    ("/srv/elsewhere/tool.py", (OWN, "/srv/elsewhere/tool.py", "")),
+    # Under no root: by its name alone, unless another file shares it.
+    ("/srv/elsewhere/tool.py", (OWN, "tool.py", "")),
+    ("/srv/elsewhere/__init__.py", (OWN, "elsewhere/__init__.py", "")),
     # A file string no file system takes is named all the same.
-    ("/srv/\ud800.py", (OWN, "/srv/\ud800.py", "")),
+    ("/srv/\ud800.py", (OWN, "\ud800.py", "")),
     # Code compiled from a string is what a library generates, mostly.
     ("<string>", (LIBRARY, "<string>", "")),
 ])
@@ -120,6 +122,8 @@ def test_labels_never_repeat_for_different_files_nor_show_a_bare_init():
     layout = Origins(roots=[PROJECT, venv], libraries=[venv], own_packages=["sympy"], cwd=PROJECT)
     assert describe(layout, [f"{venv}/sympy/core/mul.py", f"{PROJECT}/app.py"]) == [
         (OWN, "sympy/core/mul.py", "sympy.core.mul"), (OWN, "app.py", "app")]
+    assert origins().describe(["/srv/a/tool.py", "/srv/b/tool.py", "/opt/b/tool.py"])[1] == [
+        "a/tool.py", "srv/b/tool.py", "opt/b/tool.py"]
     # Paths that differ only far up still part, at the longest by the whole path.
     clash = ["/x/lib/site-packages/m.py", "/y/lib/site-packages/m.py"]
     assert origins().describe(clash)[1] == ["x/lib/site-packages/m.py", "y/lib/site-packages/m.py"]
