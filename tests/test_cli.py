@@ -519,3 +519,17 @@ def test_collapsed_stacks_hold_every_frame_unless_grouped_on_request(tmp_path, g
     assert ("<module> (prog.py:1);work (prog.py:3);rgb_to_hsv (colorsys.py);max" in stacks) is not grouped
     assert ("import colorsys" in frames) is grouped
     assert any(frame.startswith("_find_and_load ") for frame in frames) is not grouped
+
+
+@pytest.mark.parametrize("show_all", [False, True])
+def test_show_all_puts_every_frame_back_in_the_tree(tmp_path, show_all):
+    program = "import colorsys\n\nfor _ in range(3):\n    colorsys.rgb_to_hsv(0.2, 0.4, 0.6)\n"
+    proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "tree", "--min-share", 0,
+                        *(["--show-all"] if show_all else []), "prog.py", program=program)
+    assert proc.returncode == 0, proc.stderr
+    labels = [line.split("%  ", 1)[1] for line in trace_part(proc.stdout).splitlines()[2:]]
+    calls = [label.split()[0] for label in labels]
+    assert ("import" in calls) is not show_all
+    assert ("_find_and_load" in calls) is show_all
+    # Repeated calls fold either way.
+    assert [label.split()[:2] for label in labels if "rgb_to_hsv" in label] == [["rgb_to_hsv", "×3"]]
