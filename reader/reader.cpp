@@ -1129,6 +1129,7 @@ void drop_grouped(Trace* r);
 bool write_grouped_tree(Sink& out, Trace* r, int64_t whole, double min_share, bool grouping);
 PyObject* grouped_functions(Trace* r, PyObject* strings);
 bool write_grouped_collapsed(Collapsed& collapsed, Trace* r);
+GroupedTree* grouped_tree(Trace* r, bool grouping);
 
 void Reader_dealloc(PyObject* self) {
   drop_grouped(&reinterpret_cast<ReaderObject*>(self)->trace);
@@ -1260,6 +1261,8 @@ PyObject* Reader_functions(PyObject* self, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|p:functions", const_cast<char**>(keywords), &grouped))
     return nullptr;
   if (grouped) {
+    // The grouped tree adds strings of its own: built before they are listed.
+    if (!grouped_tree(r, true)) return nullptr;
     Ref<> strings = Ref<>::steal(Reader_strings(self, nullptr));
     return strings ? grouped_functions(r, strings.get()) : nullptr;
   }
