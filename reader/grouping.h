@@ -23,7 +23,16 @@
 // heaviest first. The same builder with grouping off gives the plain folded
 // tree: every record a line, gathered and ordered the same way.
 //
-// Included by reader.cpp after the Trace and the view helpers.
+#pragma once
+
+#include "collapsed.h"
+#include "containers.h"
+#include "labels.h"
+#include "parse.h"
+#include "sink.h"
+#include "trace.h"
+
+namespace {
 
 constexpr uint8_t kOwnCode = 0, kLibraryCode = 1, kBuiltinCode = 2, kImportCode = 3;
 constexpr uint8_t kImportLine = 6, kLibraryLine = 7, kRecursionLine = 8;
@@ -71,23 +80,13 @@ void drop_grouped(Trace* r) {
   }
 }
 
-// Appends a string to the trace's table; its id, or kNone with an exception set.
-uint32_t add_string(Trace* r, const char* p, size_t n) {
-  if (r->text.size() + n > UINT32_MAX) {
-    PyErr_SetString(PyExc_MemoryError, "the trace's names and files exceed 4 GiB");
-    return kNone;
-  }
-  if (!r->text.append(p, n) || !r->offset.push(static_cast<uint32_t>(r->text.size()))) return kNone;
-  return static_cast<uint32_t>(r->offset.size() - 2);
-}
-
 // --- files
 
 // The distinct files of the records in order of first appearance, with each
 // string's file index (kNone for strings that name no file).
 bool collect_files(Trace* r) {
   if (r->file_index.size()) return true;
-  size_t strings = r->offset.size() - 1;
+  size_t strings = r->strings.size();
   if (!r->file_index.resize(strings)) return false;
   for (size_t i = 0; i < strings; ++i) r->file_index[i] = kNone;
   for (size_t i = 0; i < r->order.size(); ++i) {
@@ -119,7 +118,7 @@ class GroupBuilder {
 
   bool build() {
     size_t n = node_count(r_);
-    if (!line_of_.resize(n) || !state_.resize(n) || !module_import_.resize(r_->offset.size() - 1)) return false;
+    if (!line_of_.resize(n) || !state_.resize(n) || !module_import_.resize(r_->strings.size())) return false;
     for (size_t i = 0; i < module_import_.size(); ++i) module_import_[i] = kNone;
     for (size_t i = 0; i < r_->order.size(); ++i)
       if (!visit(r_->order[i])) return false;
@@ -316,7 +315,7 @@ class GroupBuilder {
                                        : fixed_name(&bare_, "import");
       } else {
         uint32_t module = body < r_->file_module.size() ? r_->file_module[body] : kNone;
-        bool named = module != kNone && string_of(r_, module).n;
+        bool named = module != kNone && r_->strings[module].n;
         line.name = named ? module_name(module) : fixed_name(&bare_, "import");
         line.file = named ? kNone : body;
       }
@@ -329,14 +328,14 @@ class GroupBuilder {
   uint32_t module_name(uint32_t module) {
     uint32_t& cached = module_import_[module];
     if (cached != kNone) return cached;
-    StringView m = string_of(r_, module);
+    StringView m = r_->strings[module];
     Array<char> text;
     if (!text.append("import ", 7) || !text.append(m.p, m.n)) return kNone;
-    return cached = add_string(r_, text.data(), text.size());
+    return cached = r_->strings.intern(text.data(), text.size());
   }
 
   uint32_t fixed_name(uint32_t* cached, const char* text) {
-    if (*cached == kNone) *cached = add_string(r_, text, strlen(text));
+    if (*cached == kNone) *cached = r_->strings.intern(text, strlen(text));
     return *cached;
   }
 
@@ -345,7 +344,7 @@ class GroupBuilder {
   bool finish() {
     uint32_t n = static_cast<uint32_t>(g_->nodes.size());
     uint32_t functions = static_cast<uint32_t>(r_->functions.size());
-    uint32_t strings = static_cast<uint32_t>(r_->offset.size() - 1);
+    uint32_t strings = static_cast<uint32_t>(r_->strings.size());
     g_->keys = functions * 2 + strings;
     if (!g_->first_child.resize(static_cast<size_t>(n) + 2)) return false;
     for (uint32_t i = 0; i < n; ++i) {
@@ -625,10 +624,10 @@ bool write_grouped_collapsed(Collapsed& collapsed, Trace* r) {
     if (line.alias != i) continue;
     uint32_t frame;
     if (line.kind == kImportLine) {
-      StringView name = string_of(r, line.name);
+      StringView name = r->strings[line.name];
       frame = collapsed.text_frame(name.p, name.n);
     } else if (line.kind == kPlaceholder) {
-      frame = collapsed.frame("[unknown]", 9);
+      frame = collapsed.text_frame("[unknown]", 9);
     } else {
       frame = collapsed.function_frame(r->func[line.rep]);
     }
@@ -639,219 +638,4 @@ bool write_grouped_collapsed(Collapsed& collapsed, Trace* r) {
   return collapsed.emit();
 }
 
-// --- Python methods
-
-// files(): the distinct files of the records, by file id.
-PyObject* Reader_files(PyObject* self, PyObject*) {
-  auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
-  if (!collect_files(r)) return nullptr;
-  Ref<> list = Ref<>::steal(PyList_New(static_cast<Py_ssize_t>(r->files.size())));
-  if (!list) return nullptr;
-  for (size_t i = 0; i < r->files.size(); ++i) {
-    PyObject* s = string_object(r, r->files[i]);
-    if (!s) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-  }
-  return list.release();
-}
-
-// Adds each str of `items` (one per file) to the string table into ids[file string].
-bool add_file_strings(Trace* r, PyObject* items, Array<uint32_t>* ids, const char* what) {
-  Ref<> seq = Ref<>::steal(PySequence_Fast(items, "labels and modules must be lists of str"));
-  if (!seq) return false;
-  size_t n = static_cast<size_t>(PySequence_Fast_GET_SIZE(seq.get()));
-  if (n != r->files.size()) {
-    PyErr_Format(PyExc_ValueError, "%s: expected %zu, one per file, got %zu", what, r->files.size(), n);
-    return false;
-  }
-  if (!ids->resize(r->offset.size() - 1)) return false;
-  for (size_t i = 0; i < ids->size(); ++i) (*ids)[i] = kNone;
-  for (size_t i = 0; i < n; ++i) {
-    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
-    if (!PyUnicode_Check(item)) {
-      PyErr_Format(PyExc_TypeError, "%s[%zu]: expected str, got %.80s", what, i, Py_TYPE(item)->tp_name);
-      return false;
-    }
-    Ref<> bytes = Ref<>::steal(PyUnicode_AsEncodedString(item, "utf-8", "surrogatepass"));
-    if (!bytes) return false;
-    uint32_t id = add_string(r, PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
-    if (id == kNone) return false;
-    (*ids)[r->files[i]] = id;
-  }
-  return true;
-}
-
-// set_files(classes, labels, modules=None)
-PyObject* Reader_set_files(PyObject* self, PyObject* args) {
-  auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
-  Py_buffer classes;
-  PyObject *labels, *modules = Py_None;
-  if (!PyArg_ParseTuple(args, "y*O|O:set_files", &classes, &labels, &modules)) return nullptr;
-  struct Release {
-    Py_buffer* view;
-    ~Release() { PyBuffer_Release(view); }
-  } release{&classes};
-  if (!collect_files(r)) return nullptr;
-  size_t n = r->files.size();
-  if (static_cast<size_t>(classes.len) != n) {
-    PyErr_Format(PyExc_ValueError, "classes: expected %zu bytes, one per file, got %zd", n, classes.len);
-    return nullptr;
-  }
-  const auto* codes = static_cast<const uint8_t*>(classes.buf);
-  for (size_t i = 0; i < n; ++i)
-    if (codes[i] > kImportCode) {
-      PyErr_Format(PyExc_ValueError, "classes[%zu] is %d: expected 0 to 3", i, codes[i]);
-      return nullptr;
-    }
-  Array<uint32_t> label_ids, module_ids;
-  if (!add_file_strings(r, labels, &label_ids, "labels")) return nullptr;
-  if (modules != Py_None && !add_file_strings(r, modules, &module_ids, "modules")) return nullptr;
-  if (!r->file_class.resize(r->offset.size() - 1)) return nullptr;
-  for (size_t i = 0; i < r->file_class.size(); ++i) r->file_class[i] = kOwnCode;
-  for (size_t i = 0; i < n; ++i) r->file_class[r->files[i]] = codes[i];
-  r->file_label.swap(label_ids);
-  r->file_module.swap(module_ids);
-  drop_grouped(r);
-  Py_RETURN_NONE;
-}
-
-// split(): the trace's time by where it went.
-PyObject* Reader_split(PyObject* self, PyObject*) {
-  auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
-  GroupedTree* g = grouped_tree(r, true);
-  if (!g) return nullptr;
-  return Py_BuildValue("{sLsLsLsLsL}", "import", static_cast<long long>(g->shares[kShareImport]), "own",
-                       static_cast<long long>(g->shares[kShareOwn]), "library",
-                       static_cast<long long>(g->shares[kShareLibrary]), "builtin",
-                       static_cast<long long>(g->shares[kShareBuiltin]), "waiting",
-                       static_cast<long long>(g->shares[kShareWaiting]));
-}
-
-// The kind a line shows: a record's, or one of the grouped kinds.
-uint8_t line_kind(const Trace* r, const GroupedTree* g, const Line& line) {
-  const LineNode& node = g->nodes[line.first];
-  if (node.kind == kImportLine) return kImportLine;
-  if (node.period) return kRecursionLine;
-  if (line.hidden && node.cls == kLibraryCode) return kLibraryLine;
-  return r->kind[node.rep];
-}
-
-// grouped(min_share_ns=0, grouping=True): the lines of the grouped tree as columns.
-PyObject* Reader_grouped(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"min_ns", "grouping", nullptr};
-  auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
-  long long min_ns = 0;
-  int grouping = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|Lp:grouped", const_cast<char**>(keywords), &min_ns, &grouping))
-    return nullptr;
-  GroupedTree* g = grouped_tree(r, grouping);
-  if (!g || !collect_files(r)) return nullptr;
-  Array<uint32_t> depth, name, file, count, hidden, deep, hot_name, hot_file;
-  Array<uint8_t> kind, cls;
-  Array<int64_t> line_no, total, self_ns_, longest, hot_line;
-  LineWriter writer(r, g, static_cast<double>(min_ns));
-  bool ok = writer.write([&](const Line& line) {
-    uint32_t at_file = kNone, at_name = kNone, hname = kNone, hfile = kNone;
-    int64_t at_line = 0, hline = 0;
-    uint8_t k = 0, c = 0;
-    if (line.first != kNone) {
-      const LineNode& node = g->nodes[line.first];
-      k = line_kind(r, g, line);
-      c = node.cls;
-      at_name = node.kind == kPlaceholder ? kNone : node.name;
-      uint32_t f = node.kind == kImportLine ? node.file : (is_record(r, node.rep) && r->kind[node.rep] != kAwait
-                                                               ? r->file[node.rep] : kNone);
-      at_file = f == kNone ? kNone : r->file_index[f];
-      at_line = node.kind == kImportLine || !is_record(r, node.rep) ? 0 : r->line[node.rep];
-      if (line.hot != kNone && line.hidden) {
-        hname = r->name[line.hot];
-        hfile = r->kind[line.hot] == kAwait ? kNone : r->file_index[r->file[line.hot]];
-        hline = r->line[line.hot];
-      }
-    }
-    return depth.push(line.depth) && kind.push(k) && cls.push(c) && name.push(at_name) && file.push(at_file) &&
-           line_no.push(at_line) && count.push(line.count) && total.push(line.total) &&
-           self_ns_.push(line.first == kNone ? 0 : line.self) &&
-           longest.push(line.first == kNone ? 0 : line.longest) && hidden.push(line.hidden) &&
-           deep.push(line.deep) && hot_name.push(hname) && hot_file.push(hfile) && hot_line.push(hline);
-  });
-  if (!ok || PyErr_Occurred()) return nullptr;
-  size_t n = depth.size();
-  NamedColumn items[] = {
-      {"depth", column(depth, n)},       {"kind", column(kind, n)},         {"cls", column(cls, n)},
-      {"name", column(name, n)},         {"file", column(file, n)},         {"line", column(line_no, n)},
-      {"count", column(count, n)},       {"total", column(total, n)},       {"self", column(self_ns_, n)},
-      {"longest", column(longest, n)},   {"hidden", column(hidden, n)},     {"deep", column(deep, n)},
-      {"hot_name", column(hot_name, n)}, {"hot_file", column(hot_file, n)}, {"hot_line", column(hot_line, n)},
-  };
-  return column_dict(items);
-}
-
-// Per function of the grouped tree (an import per module, a library call with
-// the frames it hides): (kind, name, file, line, calls, total_ns, self_ns,
-// longest_ns, label), the total counting a call inside another call of the
-// same function once. `strings` is the list of every string, by id.
-PyObject* grouped_functions(Trace* r, PyObject* strings) {
-  GroupedTree* g = grouped_tree(r, true);
-  if (!g) return nullptr;
-  struct Row {
-    uint32_t first;
-    int64_t calls, total, self, longest;
-  };
-  uint32_t functions = static_cast<uint32_t>(r->functions.size());
-  Array<uint32_t> row_of, open, chain;
-  Array<Row> rows;
-  if (!row_of.resize(g->keys) || !open.resize(g->keys)) return nullptr;
-  for (size_t i = 0; i < row_of.size(); ++i) row_of[i] = kNone;
-  for (uint32_t i = 0; i < g->nodes.size(); ++i) {
-    const LineNode& line = g->nodes[i];
-    if (line.alias != i) continue;
-    while (chain.size() > line.depth) {
-      uint32_t key = chain[chain.size() - 1];
-      if (key != kNone) --open[key];
-      chain.resize(chain.size() - 1);
-    }
-    uint32_t key = line.kind == kImportLine ? functions + line.name
-                   : line.kind == kPlaceholder ? kNone : r->func[line.rep];
-    if (!chain.push(key)) return nullptr;
-    if (key == kNone) continue;
-    if (row_of[key] == kNone) {
-      row_of[key] = static_cast<uint32_t>(rows.size());
-      if (!rows.push({i, 0, 0, 0, INT64_MIN})) return nullptr;
-    }
-    Row& row = rows[row_of[key]];
-    if (!open[key]++) row.total += line.total;
-    row.calls += line.calls;
-    row.self += line.self;
-    int64_t duration = r->duration[line.rep];
-    if (duration > row.longest) row.longest = duration;
-  }
-  Ref<> empty = Ref<>::steal(PyUnicode_FromStringAndSize("", 0));
-  Ref<> list = Ref<>::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-  if (!list || !empty) return nullptr;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const Row& row = rows[i];
-    const LineNode& line = g->nodes[row.first];
-    bool import = line.kind == kImportLine;
-    uint32_t rep = line.rep;
-    PyObject* name = PyList_GET_ITEM(strings, import ? line.name : r->name[rep]);
-    uint32_t file = import ? line.file : r->file[rep];
-    PyObject* path = file == kNone ? empty.get() : PyList_GET_ITEM(strings, file);
-    Ref<> label;
-    if (file == kNone || (!import && r->kind[rep] != kCall && r->kind[rep] != kCoroutine)) {
-      label = Ref<>::borrow(empty.get());
-    } else {
-      StringView s = file_label(r, file);
-      label = Ref<>::steal(PyUnicode_DecodeUTF8(s.p, static_cast<Py_ssize_t>(s.n), "surrogatepass"));
-      if (!label) return nullptr;
-    }
-    PyObject* item = Py_BuildValue("(iOOLLLLLO)", import ? kImportLine : r->kind[rep], name, path,
-                                   static_cast<long long>(import ? 0 : r->line[rep]),
-                                   static_cast<long long>(row.calls), static_cast<long long>(row.total),
-                                   static_cast<long long>(row.self), static_cast<long long>(row.longest),
-                                   label.get());
-    if (!item) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
-}
+}  // namespace
