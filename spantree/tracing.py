@@ -76,8 +76,16 @@ def _check_depth(depth):
     return depth
 
 
+# The profiler type's full name, as the tracer declares it. The type is
+# matched by name, not identity: spantree_C does not export it, and the test
+# build of the tracer (spantree_testing_C) defines a type of its own under the
+# same name, whose profilers count as spantree traces too.
+TRACE_PROFILER_TYPE = "pyvarnex.ext.TraceProfiler"
+
+
 def _is_trace_profiler(hook):
-    return type(hook).__qualname__ == "TraceProfiler" and type(hook).__module__ == "pyvarnex.ext"
+    kind = type(hook)
+    return f"{kind.__module__}.{kind.__qualname__}" == TRACE_PROFILER_TYPE
 
 
 class trace:
