@@ -152,7 +152,7 @@ class Origins:
             label = os.path.relpath(path, root)
         else:
             # Under no root: the file's name, made longer where another shares it.
-            label = os.path.basename(path)
+            label = os.path.basename(path) or path
         if os.path.basename(label) == label and label.startswith("__init__."):
             # A package's body is shown by its package's folder.
             label = os.path.join(os.path.basename(os.path.dirname(path)), label)
@@ -244,7 +244,8 @@ def _unique_labels(paths, labels):
         if not clashing:
             return labels
         for index, label in enumerate(labels):
-            if label in clashing:
+            # Pseudo-files ("<built-in>", "") are named as they are.
+            if label in clashing and os.path.isabs(paths[index]):
                 labels[index] = _lengthened(paths[index], label)
 
 

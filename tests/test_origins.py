@@ -6,11 +6,8 @@ import sys
 
 import pytest
 
-from conftest import ROOT
-
-sys.path.insert(0, str(ROOT))
-from spantree.origins import BUILTIN, IMPORT, LIBRARY, OWN, Origins  # noqa: E402
-from spantree.tracing import parse_own  # noqa: E402
+from spantree.origins import BUILTIN, IMPORT, LIBRARY, OWN, Origins
+from spantree.tracing import parse_own
 
 STDLIB = "/usr/lib/python3.14"
 ZIP = "/usr/lib/python314.zip"
@@ -114,6 +111,8 @@ def test_labels_never_repeat_for_different_files_nor_show_a_bare_init():
     assert labels == ["json/__init__.py", "simplejson/__init__.py",
                       "dist-packages/util/helpers.py", "site-packages/util/helpers.py",
                       "a/helpers.py", "b/helpers.py", "plugins/__init__.py"]
+    # A file whose name would be empty, beside the wait's empty file, is its path.
+    assert origins().describe(["", "/"])[1] == ["", "/"]
     # One file string given twice is one file, one label.
     assert origins().describe([f"{SITE}/a/helpers.py"] * 2)[1] == ["a/helpers.py"] * 2
     # A package installed in a venv inside the project, claimed as own, is
