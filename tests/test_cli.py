@@ -155,7 +155,8 @@ def test_dash_m_runs_a_module_or_a_package_as_main(tmp_path, module, spec_name, 
     proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "collapsed", "-o", "-", *module, "x", "-o", "y")
     program_output, *stacks = proc.stdout.splitlines()
     assert program_output == f"__main__ {spec_name} {file} ['x', '-o', 'y'] 4"
-    assert f"<module> ({file}:1);work ({file}:3);len" in [s.rsplit(" ", 1)[0] for s in stacks]
+    # The program's own files are named from the current directory.
+    assert f"<module> (pkg/{file}:1);work (pkg/{file}:3);len" in [s.rsplit(" ", 1)[0] for s in stacks]
 
 
 @pytest.mark.parametrize("args, status, message", [
@@ -250,8 +251,8 @@ def test_interrupted_writing_leaves_the_previous_file_whole(tmp_path):
     # The program arranges a Ctrl-C for the moment the stacks are being built.
     program = ("import os, signal, spantree.views as views\n"
                "write_collapsed = views.write_collapsed\n"
-               "def interrupted(threads, out):\n"
-               "    write_collapsed(threads, out)\n"
+               "def interrupted(threads, out, **options):\n"
+               "    write_collapsed(threads, out, **options)\n"
                "    os.kill(os.getpid(), signal.SIGINT)\n"
                "    out.write(sum(range(10**6)) * b'x')\n"
                "views.write_collapsed = interrupted\n")
@@ -454,10 +455,12 @@ def test_default_output_is_the_summary_then_the_folded_tree(tmp_path):
     summary, tree = trace_part(proc.stdout).split("\n\n")
     lines = summary.splitlines()
     assert lines[0] == "spantree: prog.py: 1,974 records, calls of at least 0 ns"
-    assert lines[1].startswith("1,974 calls of 2 functions, ")
-    assert lines[3].split()[0] == "1,973" and lines[3].endswith("  fib  prog.py:1")
-    # fib(15) recurses 15 levels: one folded line a level, not one per call.
-    assert len(tree.splitlines()) <= 17 and "fib ×2  prog.py:1" in tree
+    assert lines[1].startswith("time in own code ") and lines[1].endswith(" (100.0%)")
+    assert lines[2].startswith("1,974 calls of 2 functions, ")
+    assert lines[4].split()[0] == "1,973" and lines[4].endswith("  fib  prog.py:1")
+    # fib(15) recurses 15 levels: one line for all of it, heaviest first.
+    assert tree.splitlines()[1:] == [tree.splitlines()[1][:30] + "<module>  prog.py:1",
+                                     tree.splitlines()[2][:30] + "  fib  prog.py:1  recursive, 15 deep"]
 
 
 @pytest.mark.parametrize("args, output, expected", [
