@@ -505,3 +505,20 @@ def test_own_is_repeatable_and_the_program_adds_its_script_folder_or_module_pack
     assert own_code(parse_args(["-m", "sphinx.cmd.build", "-b", "html"])) == ("sphinx",)
     # A script whose folder is missing is reported as the script, later.
     assert own_code(parse_args(["gone/prog.py"])) == ()
+
+
+def test_a_report_job_shows_its_own_code_first(tmp_path):
+    # Its time goes mostly into csv, statistics, fractions and json, and their imports.
+    (tmp_path / "report.py").write_text((ROOT / "examples" / "report.py").read_text())
+    proc = spantree_cli(tmp_path, "report.py")
+    assert proc.returncode == 0, proc.stderr
+    summary, tree = trace_part(proc.stdout).split("\n\n")
+    own = ("make_sales", "read_sales", "by_region", "summarize", "top_products")
+    first = "\n".join(tree.splitlines()[:30])
+    assert all(f"{name}  report.py:" in first for name in own if name != "by_region")
+    # The heaviest own function by self time, from every frame's rows, is among the grouped summary's first ten.
+    every = spantree_cli(tmp_path, "--format", "summary", "--show-all", "--top", "1000", "report.py")
+    rows = [line for line in every.stdout.splitlines() if "  report.py:" in line and line.split("  ")[-2] in own]
+    heaviest = rows[0].rsplit("  ", 2)[-2]
+    assert heaviest in "\n".join(summary.splitlines()[4:14])
+    assert "_find_and_load" not in summary and "import json" in summary
