@@ -155,7 +155,7 @@ def test_dash_m_runs_a_module_or_a_package_as_main(tmp_path, module, spec_name, 
     proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "collapsed", "-o", "-", *module, "x", "-o", "y")
     program_output, *stacks = proc.stdout.splitlines()
     assert program_output == f"__main__ {spec_name} {file} ['x', '-o', 'y'] 4"
-    # The module is named by its path under the folder it was imported from.
+    # The program's own files are named from the current directory.
     assert f"<module> (pkg/{file}:1);work (pkg/{file}:3);len" in [s.rsplit(" ", 1)[0] for s in stacks]
 
 
@@ -455,10 +455,12 @@ def test_default_output_is_the_summary_then_the_folded_tree(tmp_path):
     summary, tree = trace_part(proc.stdout).split("\n\n")
     lines = summary.splitlines()
     assert lines[0] == "spantree: prog.py: 1,974 records, calls of at least 0 ns"
-    assert lines[1].startswith("1,974 calls of 2 functions, ")
-    assert lines[3].split()[0] == "1,973" and lines[3].endswith("  fib  prog.py:1")
-    # fib(15) recurses 15 levels: one folded line a level, not one per call.
-    assert len(tree.splitlines()) <= 17 and "fib ×2  prog.py:1" in tree
+    assert lines[1].startswith("time in own code ") and lines[1].endswith(" (100.0%)")
+    assert lines[2].startswith("1,974 calls of 2 functions, ")
+    assert lines[4].split()[0] == "1,973" and lines[4].endswith("  fib  prog.py:1")
+    # fib(15) recurses 15 levels: one line for all of it, heaviest first.
+    assert tree.splitlines()[1:] == [tree.splitlines()[1][:30] + "<module>  prog.py:1",
+                                     tree.splitlines()[2][:30] + "  fib  prog.py:1  recursive, 15 deep"]
 
 
 @pytest.mark.parametrize("args, output, expected", [
@@ -597,3 +599,20 @@ def test_every_option_in_the_table_is_in_the_usage_and_the_help_and_its_default_
     options = cli.parse_args(["x.py"])
     assert (options.min_share, options.top, options.sort) == tuple(
         defaults[name].default for name in ("min_share", "top", "sort"))
+
+
+def test_a_report_job_shows_its_own_code_first(tmp_path):
+    # Its time goes mostly into csv, statistics, fractions and json, and their imports.
+    (tmp_path / "report.py").write_text((ROOT / "examples" / "report.py").read_text())
+    proc = spantree_cli(tmp_path, "report.py")
+    assert proc.returncode == 0, proc.stderr
+    summary, tree = trace_part(proc.stdout).split("\n\n")
+    own = ("make_sales", "read_sales", "by_region", "summarize", "top_products")
+    first = "\n".join(tree.splitlines()[:30])
+    assert all(f"{name}  report.py:" in first for name in own if name != "by_region")
+    # The heaviest own function by self time, from every frame's rows, is among the grouped summary's first ten.
+    every = spantree_cli(tmp_path, "--format", "summary", "--show-all", "--top", "1000", "report.py")
+    rows = [line for line in every.stdout.splitlines() if "  report.py:" in line and line.split("  ")[-2] in own]
+    heaviest = rows[0].rsplit("  ", 2)[-2]
+    assert heaviest in "\n".join(summary.splitlines()[4:14])
+    assert "_find_and_load" not in summary and "import json" in summary
