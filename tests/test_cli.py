@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import package_env
+from conftest import ROOT, package_env
 
 SYNC = """\
 import sys
