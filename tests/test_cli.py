@@ -376,8 +376,10 @@ def test_profilers_that_share_the_thread_keep_the_trace_whole_and_a_second_trace
     labels = tree_labels(trace_part(proc.stdout))
     import cProfile
 
-    # cProfile.run lives in cProfile.py up to 3.14, in a package of its own from 3.15.
-    where = os.path.basename(cProfile.run.__code__.co_filename)
+    # cProfile.run lives in cProfile.py up to 3.14, in a package of its own
+    # from 3.15; a file is named by its module's path.
+    package = os.path.basename(cProfile.run.__code__.co_filename) == "__init__.py"
+    where = cProfile.run.__module__.replace(".", "/") + ("/__init__.py" if package else ".py")
     assert [label.split(":")[0] for label in labels if "work" in label or "run" in label] == [
         f"  run  {where}", "  work  prog.py"]
 
