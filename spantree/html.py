@@ -41,8 +41,7 @@ _PAGE_KINDS = bytes([UNKNOWN_CODE, *range(4), 0xFF, *range(5, 8)]).ljust(256, b"
 # The reader's grouped columns, as the page names them, with their typecodes.
 _GROUPED_SOURCES = {"depth": ("depth", "I"), "kind": ("kind", "B"), "class": ("cls", "B"), "name": ("name", "I"),
                     "file": ("file", "I"), "line": ("line", "q"), "calls": ("count", "I"),
-                    "total": ("total", "q"), "self": ("self", "q"), "longest": ("longest", "q"),
-                    "hidden": ("hidden", "I"), "deep": ("deep", "I"), "hot_name": ("hot_name", "I"),
+                    "total": ("total", "q"), "self": ("self", "q"), "hidden": ("hidden", "I"), "deep": ("deep", "I"), "hot_name": ("hot_name", "I"),
                     "hot_file": ("hot_file", "I"), "hot_line": ("hot_line", "q")}
 # The reader's name and file of a placeholder.
 _NO_STRING = 0xFFFFFFFF
@@ -79,10 +78,10 @@ def page_data(threads):
       with ``depth``, ``kind`` (an import, a library call that hides its
       internals, a recursion folded, or a call as above), ``class`` (index
       into CLASSES), ``name``, ``file``, ``line``, ``calls`` (folded on the
-      line), ``total``, ``self``, ``longest`` (ns), ``hidden`` (frames
-      folded into the line), ``deep`` (a recursion's depth) and the hottest
-      hidden frame's ``hot_name``, ``hot_file`` (string indices, -1 for
-      none) and ``hot_line``.
+      line), ``total``, ``self`` (ns), ``hidden`` (frames folded into the
+      line), ``deep`` (a recursion's depth) and the hottest hidden frame's
+      ``hot_name``, ``hot_file`` (string indices, of "" for none) and
+      ``hot_line``.
     - ``summary``: one row per function over all threads, sorted by self
       time, as columns ``name``, ``file``, ``line``, ``kind`` (as above),
       ``calls``, ``total`` (ns; a recursive call inside another call of the
@@ -163,7 +162,8 @@ def _grouped_columns(view, intern):
         page_ids = {}
         for local_id in dict.fromkeys(columns[column]):
             if local_id == _NO_STRING:
-                page_ids[local_id] = intern(UNKNOWN_NAME) if column == "name" else -1
+                # No file, or no hidden frame: the empty string, which keeps the column narrow.
+                page_ids[local_id] = intern(UNKNOWN_NAME if column == "name" else "")
             else:
                 text = table[local_id]
                 page_ids[local_id] = intern(view.labels.get(text, text) if column.endswith("file") else text)

@@ -756,7 +756,7 @@
       case KIND.UNKNOWN: return "left no record";
     }
     const { file, line } = frameSource(id);
-    if (file < 0 || !trace.strings[file]) return "";
+    if (!trace.strings[file]) return "";
     return n.kind[id] === KIND.IMPORT ? trace.strings[file] : `${trace.strings[file]}:${line}`;
   }
 
@@ -768,8 +768,8 @@
     const r = n.record[id];
     if (!g.hidden[r]) return "";
     const frames = g.hidden[r] === 1 ? "1 frame" : `${g.hidden[r].toLocaleString("en")} frames`;
-    if (g.hot_name[r] < 0) return `hides ${frames}`;
-    const where = g.hot_file[r] >= 0 ? ` (${trace.strings[g.hot_file[r]]}:${g.hot_line[r]})` : "";
+    if (!trace.strings[g.hot_name[r]]) return `hides ${frames}`;
+    const where = trace.strings[g.hot_file[r]] ? ` (${trace.strings[g.hot_file[r]]}:${g.hot_line[r]})` : "";
     return `hides ${frames}; the hottest: ${trace.strings[g.hot_name[r]]}${where}`;
   }
 
