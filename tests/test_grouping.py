@@ -93,6 +93,12 @@ def imported(module_file, ns, *body):
                 "<module>", module_file, 1, ns - 6, *body)))))))
 
 
+def lib_call(ns, callback):
+    """A library call that calls back through a frame of its own."""
+    return call("map", "/lib/statistics.py", 1, ns, call("inner", "/lib/statistics.py", 2, ns - 10, call(
+        "_step", "/lib/statistics.py", 3, ns - 20, callback)))
+
+
 def chain(names, ns):
     """A chain of own calls, each 10 ns longer than the next."""
     node = None
@@ -144,11 +150,10 @@ CASES = {
     "two calls do not make a recursion": (
         chain("ff", 100),
         ["f  app.py:10", "  f  app.py:10"]),
-    "recursion through a library folds": (
-        own("f", 10, 1000, call("map", "/lib/statistics.py", 1, 900, own("f", 10, 800, call(
-            "map", "/lib/statistics.py", 1, 700, own("f", 10, 600, call("map", "/lib/statistics.py", 1, 500, own(
-                "f", 10, 400, call("map", "/lib/statistics.py", 1, 300)))))))),
-        ["f  app.py:10  recursive, 4 deep"]),
+    "recursion through a library folds, its depth counted in calls": (
+        own("f", 10, 1000, lib_call(900, own("f", 10, 800, lib_call(700, own("f", 10, 600, lib_call(500, own(
+            "f", 10, 400, call("map", "/lib/statistics.py", 1, 300)))))))),
+        ["f  app.py:10  recursive, 4 deep  (+6 frames, hottest _step  statistics.py:3)"]),
     "one base name in two packages keeps two labels": (
         own("main", 10, 1000, call("load", "/lib/a/util.py", 1, 300), call("load", "/lib/b/util.py", 1, 600)),
         ["main  app.py:10",
