@@ -31,8 +31,6 @@ UNKNOWN_NAME = "[unknown]"
 
 COLUMNS = ("start", "duration", "depth", "name", "file", "line", "kind")
 SUMMARY_COLUMNS = ("name", "file", "line", "kind", "calls", "total", "self", "longest")
-GROUPED_COLUMNS = ("depth", "kind", "class", "name", "file", "line", "calls", "total", "self", "longest",
-                   "hidden", "deep", "hot_name", "hot_file", "hot_line")
 
 
 # Typecodes of the reader's pre-order arrays.
@@ -263,9 +261,10 @@ def html(threads, file=None, *, title="spantree", note="", grouped=True):
     `title` heads the page; `note` is a line under it saying what the trace
     kept (such as "calls of at least 100 us"). The flame graph and the
     summary open grouped as the text views are, or with every frame
-    without `grouped`; a switch on the page turns to the other. With `file` (a path, or a
-    text or binary file object, which gets UTF-8) the page is written there
-    and None returned; without, the page is returned as a string.
+    without `grouped`; a switch on the page turns to the other. With
+    `file` (a path, or a text or binary file object, which gets UTF-8) the
+    page is written there and None returned; without, the page is returned
+    as a string.
     """
     page = _asset("page.html")
     for slot, text in (("title", markup.escape(title)), ("style", _asset("viewer.css")),

@@ -6,7 +6,8 @@ byte, one display label and one dotted module name per file
 (`Reader.set_files`) and never asks again.
 
     OWN       the program's own code
-    LIBRARY   the standard library, site- and dist-packages, <frozen …>
+    LIBRARY   the standard library, site- and dist-packages, <frozen …>,
+              code compiled from a string (<string>)
     BUILTIN   "<built-in>" (and the empty file of a wait)
     IMPORT    importlib's bootstrap, the machinery every import runs through
 
@@ -90,9 +91,10 @@ class Origins:
 
     @classmethod
     def now(cls, *, started_path=None, own_paths=(), own_packages=(), cwd=None):
-        """Origins read from the running interpreter: sys.path as it was at
-        the start (`started_path`) and what was added since, the library
-        folders and the modules imported so far."""
+        """Origins read from the running interpreter: the roots of
+        `started_path` (sys.path as it was when the program started, and as
+        it ended) and what the present sys.path adds, the library folders
+        and the modules imported so far."""
         cwd = cwd or os.getcwd()
         roots = [root or cwd for root in list(started_path or ()) + sys.path if isinstance(root, str)]
         modules = {}
@@ -131,28 +133,35 @@ class Origins:
                 module = ""
             return (IMPORT if file in IMPORT_FILES else LIBRARY), file, module, file
         if file.startswith("<"):
-            # Code compiled from a string ("<string>", "<stdin>", a template).
-            return OWN, file, "", file
+            # Code compiled from a string: mostly what a library generates
+            # (a named tuple's or a data class's methods, a template).
+            return LIBRARY, file, "", file
         path = self._absolute(file)
         root, module = self._root_of(path)
-        real = os.path.realpath(path)
+        real = _real_path(path)
         if self._is_own(path, real, module):
             kind = OWN
-        elif any(_within(p, folder) for folder in self.libraries for p in (path, real)) or any(
-                part in _LIBRARY_FOLDERS for part in _parts(os.path.dirname(path))):
+        elif self._installed(path) or self._installed(real):
             kind = LIBRARY
         else:
             kind = OWN
-        if kind == OWN and _within(path, self.cwd):
+        # An installed package claimed as own is still named from its root.
+        if kind == OWN and _within(path, self.cwd) and not self._installed(path):
             label = os.path.relpath(path, self.cwd)
         elif root is not None:
             label = os.path.relpath(path, root)
         else:
-            label = path
+            # Under no root: the file's name, made longer where another shares it.
+            label = os.path.basename(path) or path
         if os.path.basename(label) == label and label.startswith("__init__."):
             # A package's body is shown by its package's folder.
             label = os.path.join(os.path.basename(os.path.dirname(path)), label)
         return kind, label, module, path
+
+    def _installed(self, path):
+        """Whether `path` lies in the standard library or a packages folder."""
+        return any(_within(path, folder) for folder in self.libraries) or any(
+            part in _LIBRARY_FOLDERS for part in _parts(os.path.dirname(path)))
 
     def _is_own(self, path, real, module):
         if any(_within(p, own) for own in self.own_paths for p in (path, real)):
@@ -208,9 +217,18 @@ def _root_for_module(path, name):
     return os.sep.join(parts[:-tail]) or os.sep
 
 
+def _real_path(path):
+    """The path with its links resolved, or as it is when the system cannot
+    take it (a name that is no valid file name, such as a lone surrogate)."""
+    try:
+        return os.path.realpath(path)
+    except (OSError, ValueError):
+        return path
+
+
 def _with_real_paths(folders):
     folders = list(folders)
-    return list(dict.fromkeys(folders + [os.path.realpath(folder) for folder in folders]))
+    return list(dict.fromkeys(folders + [_real_path(folder) for folder in folders]))
 
 
 def _unique_labels(paths, labels):
@@ -226,7 +244,8 @@ def _unique_labels(paths, labels):
         if not clashing:
             return labels
         for index, label in enumerate(labels):
-            if label in clashing:
+            # Pseudo-files ("<built-in>", "") are named as they are.
+            if label in clashing and os.path.isabs(paths[index]):
                 labels[index] = _lengthened(paths[index], label)
 
 

@@ -76,8 +76,16 @@ def _check_depth(depth):
     return depth
 
 
+# The profiler type's full name, as the tracer declares it. The type is
+# matched by name, not identity: spantree_C does not export it, and the test
+# build of the tracer (spantree_testing_C) defines a type of its own under the
+# same name, whose profilers count as spantree traces too.
+TRACE_PROFILER_TYPE = "pyvarnex.ext.TraceProfiler"
+
+
 def _is_trace_profiler(hook):
-    return type(hook).__qualname__ == "TraceProfiler" and type(hook).__module__ == "pyvarnex.ext"
+    kind = type(hook)
+    return f"{kind.__module__}.{kind.__qualname__}" == TRACE_PROFILER_TYPE
 
 
 class trace:
@@ -123,7 +131,7 @@ class trace:
         if threshold is not None and depth is not None:
             raise ValueError("give a threshold or a depth, not both")
         self._own_paths, self._own_packages = parse_own(own)
-        self._started_path = self._started_cwd = self._origins = None
+        self._started_path = self._started_cwd = self._ended_path = self._origins = None
         self.threshold_ns = parse_threshold(threshold if threshold is not None else 0)
         self.depth = None if depth is None else _check_depth(depth)
         self.coroutines = bool(coroutines)
@@ -173,6 +181,7 @@ class trace:
         # The removal comes first: whatever runs before it is traced.
         spantree_C.remove_trace_profile(self._profiler)
         self._profiler = None
+        self._ended_path = list(sys.path)
         # Imported only now: starting a trace of this thread alone loads
         # nothing the traced code would otherwise load itself.
         import threading
@@ -235,13 +244,14 @@ class trace:
     def origins(self):
         """Whose code each file of the trace is and its label (an
         spantree.origins.Origins), read from the interpreter on first use
-        after the trace: sys.path as it was when the trace started and the
-        entries added since are the roots files are named from."""
+        after the trace: sys.path as it was when the trace started, then the
+        entries added by its end, are the roots files are named from."""
         self._check_done()
         if self._origins is None:
             from .origins import Origins
 
-            self._origins = Origins.now(started_path=self._started_path, own_paths=self._own_paths,
+            self._origins = Origins.now(started_path=self._started_path + self._ended_path,
+                                        own_paths=self._own_paths,
                                         own_packages=self._own_packages, cwd=self._started_cwd)
         return self._origins
 

@@ -21,12 +21,9 @@ import os
 
 import spantree_reader_C
 
+from .defaults import DEFAULT_MIN_SHARE, DEFAULT_SORT, DEFAULT_TOP, SORT_KEYS
 from .traced import KINDS_BY_CODE, Kind, SlotFields, ThreadTrace
 from .render import describe, format_duration
-
-DEFAULT_MIN_SHARE = 0.005
-DEFAULT_TOP = 30
-SORT_KEYS = ("self", "total", "calls", "max")
 
 
 class ThreadView:
@@ -318,7 +315,7 @@ def split_line(parts):
     return "time in " + ", ".join(shown) if shown else "no time traced"
 
 
-def summary(source, *, sort="self", top=DEFAULT_TOP, per_thread=False, show_all=False, threshold_ns=None,
+def summary(source, *, sort=DEFAULT_SORT, top=DEFAULT_TOP, per_thread=False, show_all=False, threshold_ns=None,
             depth=None):
     """Where the time went, as text. A first line splits the trace (see
     `split`); then one row per function (name, file:line; built-ins by name)

@@ -6,11 +6,8 @@ import sys
 
 import pytest
 
-from conftest import ROOT
-
-sys.path.insert(0, str(ROOT))
-from spantree.origins import BUILTIN, IMPORT, LIBRARY, OWN, Origins  # noqa: E402
-from spantree.tracing import parse_own  # noqa: E402
+from spantree.origins import BUILTIN, IMPORT, LIBRARY, OWN, Origins
+from spantree.tracing import parse_own
 
 STDLIB = "/usr/lib/python3.14"
 ZIP = "/usr/lib/python314.zip"
@@ -59,8 +56,13 @@ def describe(origins, files):
     (f"{PROJECT}/src/app/models.py", (OWN, "src/app/models.py", "src.app.models")),
     ("src/app/views.py", (OWN, "src/app/views.py", "src.app.views")),
     (f"{PLUGINS}/extra.py", (OWN, "extra.py", "extra")),
-    ("/srv/elsewhere/tool.py", (OWN, "/srv/elsewhere/tool.py", "")),
-    ("<string>", (OWN, "<string>", "")),
+    # Under no root: by its name alone, unless another file shares it.
+    ("/srv/elsewhere/tool.py", (OWN, "tool.py", "")),
+    ("/srv/elsewhere/__init__.py", (OWN, "elsewhere/__init__.py", "")),
+    # A file string no file system takes is named all the same.
+    ("/srv/\ud800.py", (OWN, "\ud800.py", "")),
+    # Code compiled from a string is what a library generates, mostly.
+    ("<string>", (LIBRARY, "<string>", "")),
 ])
 def test_each_file_is_classed_and_named_from_the_interpreters_paths(file, expected):
     assert describe(origins(), [file]) == [expected]
@@ -109,8 +111,18 @@ def test_labels_never_repeat_for_different_files_nor_show_a_bare_init():
     assert labels == ["json/__init__.py", "simplejson/__init__.py",
                       "dist-packages/util/helpers.py", "site-packages/util/helpers.py",
                       "a/helpers.py", "b/helpers.py", "plugins/__init__.py"]
+    # A file whose name would be empty, beside the wait's empty file, is its path.
+    assert origins().describe(["", "/"])[1] == ["", "/"]
     # One file string given twice is one file, one label.
     assert origins().describe([f"{SITE}/a/helpers.py"] * 2)[1] == ["a/helpers.py"] * 2
+    # A package installed in a venv inside the project, claimed as own, is
+    # named from its root all the same.
+    venv = f"{PROJECT}/.venv/lib/python3.14/site-packages"
+    layout = Origins(roots=[PROJECT, venv], libraries=[venv], own_packages=["sympy"], cwd=PROJECT)
+    assert describe(layout, [f"{venv}/sympy/core/mul.py", f"{PROJECT}/app.py"]) == [
+        (OWN, "sympy/core/mul.py", "sympy.core.mul"), (OWN, "app.py", "app")]
+    assert origins().describe(["/srv/a/tool.py", "/srv/b/tool.py", "/opt/b/tool.py"])[1] == [
+        "a/tool.py", "srv/b/tool.py", "opt/b/tool.py"]
     # Paths that differ only far up still part, at the longest by the whole path.
     clash = ["/x/lib/site-packages/m.py", "/y/lib/site-packages/m.py"]
     assert origins().describe(clash)[1] == ["x/lib/site-packages/m.py", "y/lib/site-packages/m.py"]
@@ -140,3 +152,32 @@ def test_the_running_interpreter_classes_its_own_standard_library_and_this_file(
     assert found[0] == (LIBRARY, "json/__init__.py", "json")
     assert found[1][0] == OWN
     assert found[2][:2] == (LIBRARY, "pytest/__init__.py")
+
+
+def test_a_trace_names_files_from_sys_path_at_its_start_and_what_the_program_added(tmp_path, monkeypatch):
+    import importlib
+    import json
+
+    import spantree
+
+    for folder, module in (("early", "first_mod"), ("late", "second_mod")):
+        (tmp_path / folder).mkdir()
+        (tmp_path / folder / f"{module}.py").write_text("def run():\n    return 1\n")
+    monkeypatch.syspath_prepend(str(tmp_path / "early"))
+    (tmp_path / "elsewhere").mkdir()
+    monkeypatch.chdir(tmp_path / "elsewhere")
+    with spantree.trace(own=["json"]) as t:
+        importlib.import_module("first_mod").run()
+        # The program drops one root and adds another.
+        sys.path.remove(str(tmp_path / "early"))
+        sys.path.append(str(tmp_path / "late"))
+        importlib.import_module("second_mod").run()
+    sys.path.remove(str(tmp_path / "late"))
+    for name in ("first_mod", "second_mod"):
+        sys.modules.pop(name)
+    found = describe(t.origins(), [str(tmp_path / "early" / "first_mod.py"), str(tmp_path / "late" / "second_mod.py"),
+                                   json.__file__, json.decoder.__file__])
+    assert found == [(OWN, "first_mod.py", "first_mod"), (OWN, "second_mod.py", "second_mod"),
+                     (OWN, "json/__init__.py", "json"), (OWN, "json/decoder.py", "json.decoder")]
+    with pytest.raises(ValueError, match="neither an existing path nor a package name"):
+        spantree.trace(own=["no such thing"])
