@@ -457,15 +457,17 @@ class LineWriter {
   bool gather(const uint32_t* parents, uint32_t np, uint32_t depth) {
     size_t mark = pending_.size();
     size_t seen_mark = seen_.size();
+    size_t alone_mark = alone_.size();
     for (uint32_t m = 0; m < np; ++m) {
       uint32_t p = parents[m];
       for (uint32_t c = g_->first_child[p]; c < g_->first_child[p + 1]; ++c) {
         uint32_t child = g_->children[c];
         uint32_t key = g_->nodes[child].key;
         if (key == kNone || slot_[key] == kNone) {
-          if (key != kNone) slot_[key] = static_cast<uint32_t>(pending_.size());
+          uint32_t item = static_cast<uint32_t>(pending_.size());
+          if (key != kNone) slot_[key] = item;
           if (!pending_.push({{child, depth, 0, 0, 0, 0, kNone, 0, 0, INT64_MIN, 0}, 0}) ||
-              (key != kNone && !seen_.push(key)))
+              !(key != kNone ? seen_.push(key) : alone_.push(item)))
             return false;
         }
         ++pending_[key == kNone ? pending_.size() - 1 : slot_[key]].line.count;
@@ -477,18 +479,20 @@ class LineWriter {
       used_ += pending_[i].line.count;
       pending_[i].line.count = 0;
     }
+    size_t next_alone = alone_mark;  // lines without a key come in the same order again
     for (uint32_t m = 0; m < np; ++m) {
       uint32_t p = parents[m];
       for (uint32_t c = g_->first_child[p]; c < g_->first_child[p + 1]; ++c) {
         uint32_t child = g_->children[c];
         uint32_t key = g_->nodes[child].key;
-        Pending& item = key == kNone ? find_alone(mark, child) : pending_[slot_[key]];
+        Pending& item = pending_[key == kNone ? alone_[next_alone++] : slot_[key]];
         pool_[item.begin + item.line.count++] = child;
         add_member(item.line, child);
       }
     }
     for (size_t i = seen_mark; i < seen_.size(); ++i) slot_[seen_[i]] = kNone;
     seen_.resize(seen_mark);
+    alone_.resize(alone_mark);
     // Cut, order and push.
     Line out = {kNone, depth, 0, 0, 0, 0, kNone, 0, 0, 0, 0};
     size_t kept = mark;
@@ -506,13 +510,6 @@ class LineWriter {
       if (!stack_.push(pending_[i])) return false;
     pending_.resize(mark);
     return true;
-  }
-
-  // A line gathered alone (no key): the pending item whose first node it is.
-  Pending& find_alone(size_t mark, uint32_t node) {
-    size_t i = mark;
-    while (pending_[i].line.first != node) ++i;
-    return pending_[i];
   }
 
   void add_member(Line& line, uint32_t member) {
@@ -543,7 +540,8 @@ class LineWriter {
   Array<uint32_t> pool_;
   size_t used_ = 0;
   Array<uint32_t> slot_;  // per key: its pending item while gathering
-  Array<uint32_t> seen_;
+  Array<uint32_t> seen_;   // keys given a slot while gathering
+  Array<uint32_t> alone_;  // pending items of lines without a key (placeholders)
   Array<Pending> pending_;
   Array<Pending> stack_;
 };

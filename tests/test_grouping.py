@@ -15,6 +15,7 @@ from conftest import ROOT
 sys.path.insert(0, str(ROOT))
 import spantree_reader_C  # noqa: E402
 from spantree import ThreadTrace, views  # noqa: E402
+from test_reader import record_lists  # noqa: E402
 
 BOOT, EXTERNAL = "<frozen importlib._bootstrap>", "<frozen importlib._bootstrap_external>"
 # path: (class, label, module); classes 0 own, 1 library, 2 built-in, 3 import machinery.
@@ -257,3 +258,20 @@ def test_grouping_keeps_every_nanosecond(roots, grouping):
     summary = sum(row[6] for row in reader.functions(grouped=True))
     assert summary == top
     assert all(s in range(4) for s in columns["cls"])
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow])
+@given(record_lists(numbers=st.integers(-(10**12), 10**13)), st.booleans(), st.binary(min_size=64, max_size=64))
+def test_any_record_list_groups_whole(records, coroutines, classes):
+    # Placeholders, empty slots, negative durations and any classes of file.
+    reader = spantree_reader_C.Reader(records, coroutines)
+    files = reader.files()
+    reader.set_files(bytes(c % 4 for c in classes[:len(files)]), [f"f{i}" for i in range(len(files))],
+                     ["m" if i % 2 else "" for i in range(len(files))])
+    for grouping in (True, False):
+        columns = {name: array.array(COLUMNS[name], data) for name, data in reader.grouped(grouping=grouping).items()}
+        assert sum(t for t, d in zip(columns["total"], columns["depth"]) if d == 0) == reader.top_ns
+        text = text_of(lambda w: reader.write_tree(w, reader.top_ns, 0.0, 0 if grouping else 2))
+        assert text.endswith("\n") == bool(columns["depth"])  # names may hold newlines: no line count
+    assert sum(reader.split().values()) == sum(row[6] for row in reader.functions())
+    assert sum(row[6] for row in reader.functions(grouped=True)) == sum(row[6] for row in reader.functions())
