@@ -23,8 +23,16 @@ def make_sales(count, seed=7):
     return out.getvalue()
 
 
+def parse_row(row):
+    region = row["region"].strip().upper()
+    if region not in ("N", "E", "S", "W"):
+        raise ValueError(f"unknown region {region!r}")
+    whole, _, cents = row["amount"].partition(".")
+    return region, row["product"].strip(), Fraction(int(whole) * 100 + int(cents), 100)
+
+
 def read_sales(text):
-    return [(row["region"], row["product"], Fraction(row["amount"])) for row in csv.DictReader(io.StringIO(text))]
+    return [parse_row(row) for row in csv.DictReader(io.StringIO(text))]
 
 
 def by_region(sales):

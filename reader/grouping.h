@@ -55,7 +55,8 @@ struct LineNode {
   uint32_t deep;         // recursion: calls deep
   uint32_t hot;          // hottest hidden record by self time, kNone for none
   uint32_t key;          // what gathers lines among siblings (after finish)
-  uint32_t cycle[kMaxCycle];
+  uint32_t cycle[kMaxCycle];       // recursion: the functions of its cycle, from its top
+  uint32_t cycle_line[kMaxCycle];  // recursion: the lines its first cycle was created as
   int64_t total, self, hot_self;
   uint8_t kind, cls, period;
   bool opens;            // calls under it were made by the program's own code
@@ -87,16 +88,19 @@ void drop_grouped(Trace* r) {
 bool collect_files(Trace* r) {
   if (r->file_index.size()) return true;
   size_t strings = r->strings.size();
-  if (!r->file_index.resize(strings)) return false;
-  for (size_t i = 0; i < strings; ++i) r->file_index[i] = kNone;
+  Array<uint32_t> index, files;
+  if (!index.resize(strings)) return false;
+  for (size_t i = 0; i < strings; ++i) index[i] = kNone;
   for (size_t i = 0; i < r->order.size(); ++i) {
     uint32_t node = r->order[i];
     if (!is_record(r, node) || r->kind[node] == kAwait) continue;
     uint32_t f = r->file[node];
-    if (r->file_index[f] != kNone) continue;
-    r->file_index[f] = static_cast<uint32_t>(r->files.size());
-    if (!r->files.push(f)) return false;
+    if (index[f] != kNone) continue;
+    index[f] = static_cast<uint32_t>(files.size());
+    if (!files.push(f)) return false;
   }
+  r->file_index.swap(index);
+  r->files.swap(files);
   return true;
 }
 
@@ -126,24 +130,30 @@ class GroupBuilder {
   }
 
  private:
-  // State bits per record: it lies on an import chain above the module's body;
-  // its place in a folded cycle plus one (0: on none).
-  static constexpr uint8_t kOnChain = 1;
-  static uint8_t phase_bits(uint32_t phase) { return static_cast<uint8_t>((phase + 1) << 1); }
-  static int32_t phase_of(uint8_t state) { return (state >> 1) - 1; }
+  // State per record: bit 0, it lies on an import chain above the module's
+  // body; then its place in a folded cycle: the function's position in the
+  // cycle plus one (0: on none) in bits 1-2, and from bit 3 the number of
+  // times the cycle has started from the recursion's top down to it.
+  static constexpr uint32_t kOnChain = 1;
+  static uint32_t place(uint32_t phase, uint32_t steps) { return (phase + 1) << 1 | steps << 3; }
+  static int32_t phase_of(uint32_t state) { return static_cast<int32_t>((state >> 1) & 3) - 1; }
+  static uint32_t steps_of(uint32_t state) { return state >> 3; }
 
   LineNode& at(uint32_t line) { return g_->nodes[line]; }
 
-  // A record's place in a folded cycle, -1 for none: its own, or that of the
-  // line it was created in (records folded in before the cycle was found).
-  int32_t phase_at(uint32_t node) {
-    int32_t phase = phase_of(state_[node]);
-    return phase >= 0 ? phase : phase_of(state_[at(line_of_[node]).rep]);
+  // A record's place in a folded cycle (phase -1 for none): its own, or that
+  // of the line it was created in (records folded in before the cycle was found).
+  uint32_t place_at(uint32_t node) {
+    uint32_t own = state_[node] & ~kOnChain;
+    return phase_of(own) >= 0 ? own : state_[at(line_of_[node]).rep] & ~kOnChain;
   }
 
   bool visit(uint32_t node) {
     uint32_t p = r_->depth[node] ? parent_node(r_, node) : kNone;
-    uint32_t up = p == kNone ? kNone : at(line_of_[p]).alias;
+    // The line the parent was created in decides what opens under it; the
+    // line it now belongs to (a recursion may have folded it) holds the node.
+    uint32_t made = p == kNone ? kNone : line_of_[p];
+    uint32_t up = made == kNone ? kNone : at(made).alias;
     uint8_t kind = r_->kind[node];
     if (!g_->grouping || kind == kPlaceholder || kind == kAwait) return add(node, up, kind, kOwnCode);
     uint8_t cls = code_class(r_, node);
@@ -168,7 +178,7 @@ class GroupBuilder {
       return true;
     }
     if (cls == kOwnCode) return add_call(node, p, up, kind, cls);
-    if (up == kNone || at(up).opens) {
+    if (made == kNone || at(made).opens) {
       if (cls == kBuiltinCode) return add(node, up, kind, cls);
       return add_call(node, p, up, kind, kLibraryCode);
     }
@@ -201,14 +211,14 @@ class GroupBuilder {
     return g_->nodes.push(line);
   }
 
-  // A record (child of p) whose time goes into p's line `into`; it keeps p's
-  // place in a folded cycle.
+  // A record (child of p) whose time goes into p's line `into` (resolved); it
+  // belongs to the line p was created in, and keeps p's place in a folded cycle.
   void merge(uint32_t node, uint32_t into, uint32_t p) {
     LineNode& line = at(into);
     int64_t self = self_ns(r_, node);
-    line_of_[node] = into;
-    int32_t phase = phase_at(p);
-    if (phase >= 0) state_[node] = phase_bits(static_cast<uint32_t>(phase));
+    line_of_[node] = line_of_[p];
+    uint32_t at_p = place_at(p);
+    if (phase_of(at_p) >= 0) state_[node] = at_p;
     line.self += self;
     ++line.hidden;
     if (line.hot == kNone || self > line.hot_self) {
@@ -238,16 +248,17 @@ class GroupBuilder {
     uint32_t f = r_->func[node];
     if (up != kNone && at(up).period) {
       LineNode& rec = at(up);
-      int32_t phase = phase_at(p);
+      uint32_t at_p = place_at(p);
+      int32_t phase = phase_of(at_p);
       uint32_t next = phase < 0 ? kNone : (static_cast<uint32_t>(phase) + 1) % rec.period;
       if (next != kNone && rec.cycle[next] == f) {
-        state_[node] = phase_bits(next);
-        line_of_[node] = up;
+        uint32_t steps = steps_of(at_p) + (next == 0);
+        state_[node] = place(next, steps);
+        line_of_[node] = rec.cycle_line[next];
         int64_t self = self_ns(r_, node);
         rec.self += self;
         ++rec.calls;
-        uint32_t deep = (r_->depth[node] - r_->depth[rec.rep]) / rec.period + 1;
-        if (deep > rec.deep) rec.deep = deep;
+        if (steps > rec.deep) rec.deep = steps;
         count_share(node, self, rec.in_import);
         return true;
       }
@@ -285,8 +296,11 @@ class GroupBuilder {
       LineNode& rec = at(top);
       rec.period = static_cast<uint8_t>(k);
       rec.deep = kFoldRepeats;
-      for (uint32_t j = 0; j < k; ++j) rec.cycle[j] = keys[span - 1 - j];
-      state_[rec.rep] = phase_bits(0);
+      for (uint32_t j = 0; j < k; ++j) {
+        rec.cycle[j] = keys[span - 1 - j];
+        rec.cycle_line[j] = chain[span - 1 - j];
+      }
+      state_[rec.rep] = place(0, 1);
       for (uint32_t i = 0; i + 1 < span; ++i) {
         LineNode& folded = at(chain[i]);
         folded.alias = top;
@@ -297,7 +311,7 @@ class GroupBuilder {
           rec.hot = folded.hot;
           rec.hot_self = folded.hot_self;
         }
-        state_[folded.rep] = phase_bits((span - 1 - i) % k);
+        state_[folded.rep] = place((span - 1 - i) % k, (span - 1 - i) / k + 1);
       }
       return;
     }
@@ -376,7 +390,7 @@ class GroupBuilder {
   Trace* r_;
   GroupedTree* g_;
   Array<uint32_t> line_of_;       // per record: its line as created
-  Array<uint8_t> state_;          // per record: kOnChain and phase bits
+  Array<uint32_t> state_;         // per record: kOnChain and its place in a cycle
   Array<uint32_t> module_import_;  // per module string: its "import module" string
   uint32_t bare_ = kNone, unnamed_ = kNone;
 };
@@ -385,7 +399,7 @@ class GroupBuilder {
 GroupedTree* grouped_tree(Trace* r, bool grouping) {
   GroupedTree*& g = r->grouped[grouping];
   if (g) return g;
-  if (!r->file_label.size() && !collect_files(r)) return nullptr;
+  if (!collect_files(r)) return nullptr;
   auto* fresh = static_cast<GroupedTree*>(PyMem_Malloc(sizeof(GroupedTree)));
   if (!fresh) {
     PyErr_NoMemory();
@@ -443,15 +457,17 @@ class LineWriter {
   bool gather(const uint32_t* parents, uint32_t np, uint32_t depth) {
     size_t mark = pending_.size();
     size_t seen_mark = seen_.size();
+    size_t alone_mark = alone_.size();
     for (uint32_t m = 0; m < np; ++m) {
       uint32_t p = parents[m];
       for (uint32_t c = g_->first_child[p]; c < g_->first_child[p + 1]; ++c) {
         uint32_t child = g_->children[c];
         uint32_t key = g_->nodes[child].key;
         if (key == kNone || slot_[key] == kNone) {
-          if (key != kNone) slot_[key] = static_cast<uint32_t>(pending_.size());
+          uint32_t item = static_cast<uint32_t>(pending_.size());
+          if (key != kNone) slot_[key] = item;
           if (!pending_.push({{child, depth, 0, 0, 0, 0, kNone, 0, 0, INT64_MIN, 0}, 0}) ||
-              (key != kNone && !seen_.push(key)))
+              !(key != kNone ? seen_.push(key) : alone_.push(item)))
             return false;
         }
         ++pending_[key == kNone ? pending_.size() - 1 : slot_[key]].line.count;
@@ -463,18 +479,20 @@ class LineWriter {
       used_ += pending_[i].line.count;
       pending_[i].line.count = 0;
     }
+    size_t next_alone = alone_mark;  // lines without a key come in the same order again
     for (uint32_t m = 0; m < np; ++m) {
       uint32_t p = parents[m];
       for (uint32_t c = g_->first_child[p]; c < g_->first_child[p + 1]; ++c) {
         uint32_t child = g_->children[c];
         uint32_t key = g_->nodes[child].key;
-        Pending& item = key == kNone ? find_alone(mark, child) : pending_[slot_[key]];
+        Pending& item = pending_[key == kNone ? alone_[next_alone++] : slot_[key]];
         pool_[item.begin + item.line.count++] = child;
         add_member(item.line, child);
       }
     }
     for (size_t i = seen_mark; i < seen_.size(); ++i) slot_[seen_[i]] = kNone;
     seen_.resize(seen_mark);
+    alone_.resize(alone_mark);
     // Cut, order and push.
     Line out = {kNone, depth, 0, 0, 0, 0, kNone, 0, 0, 0, 0};
     size_t kept = mark;
@@ -492,13 +510,6 @@ class LineWriter {
       if (!stack_.push(pending_[i])) return false;
     pending_.resize(mark);
     return true;
-  }
-
-  // A line gathered alone (no key): the pending item whose first node it is.
-  Pending& find_alone(size_t mark, uint32_t node) {
-    size_t i = mark;
-    while (pending_[i].line.first != node) ++i;
-    return pending_[i];
   }
 
   void add_member(Line& line, uint32_t member) {
@@ -529,7 +540,8 @@ class LineWriter {
   Array<uint32_t> pool_;
   size_t used_ = 0;
   Array<uint32_t> slot_;  // per key: its pending item while gathering
-  Array<uint32_t> seen_;
+  Array<uint32_t> seen_;   // keys given a slot while gathering
+  Array<uint32_t> alone_;  // pending items of lines without a key (placeholders)
   Array<Pending> pending_;
   Array<Pending> stack_;
 };

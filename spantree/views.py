@@ -48,6 +48,27 @@ class ThreadView:
     base_ns), duration and depth of every node in pre-order, with name and
     file 0xFFFFFFFF for placeholders: the arrays a drawing reads as they are.
 
+    `reader.files()` lists the thread's distinct files (index = file id) and
+    `reader.set_files(classes, labels, modules)` tells the reader, per file
+    id, whose code it is (0 the program's own, 1 library, 2 built-in, 3 import
+    machinery), its label and its module name ("" for none). Then
+    `reader.grouped(min_ns=0, grouping=True)` gives the lines of the grouped
+    tree (the default text tree, without its cut below `min_ns`) in
+    pre-order, siblings heaviest first, one entry per line:
+
+        depth 'I', kind 'B' (0 placeholder, 1 call, 2 built-in, 3 coroutine,
+        4 await, 6 import, 7 a library call hiding frames, 8 recursion; a
+        "… n shorter calls" line has kind 0 and name 0xFFFFFFFF), cls 'B'
+        (the class of the line's file), name 'I' (an id into
+        `reader.strings()`, read after this call: "import json" and the like
+        are added), file 'I' (a file id; 0xFFFFFFFF for none), line 'q',
+        count 'I' (calls sharing the line), total 'q', self 'q', longest 'q'
+        (ns), hidden 'I' (records folded into the line beyond its calls),
+        deep 'I' (a recursion's depth in calls), hot_name 'I', hot_file 'I'
+        and hot_line 'q' (the hottest hidden record by self time).
+
+    With `grouping=False` the lines are those of the tree that shows every
+    frame: every record a line, gathered and ordered the same way.
 
     `labels` maps each file string of the thread to the label it is shown
     by (spantree.origins), as the reader was given it.

@@ -15,6 +15,7 @@ from conftest import ROOT
 sys.path.insert(0, str(ROOT))
 import spantree_reader_C  # noqa: E402
 from spantree import ThreadTrace, views  # noqa: E402
+from test_reader import record_lists  # noqa: E402
 
 BOOT, EXTERNAL = "<frozen importlib._bootstrap>", "<frozen importlib._bootstrap_external>"
 # path: (class, label, module); classes 0 own, 1 library, 2 built-in, 3 import machinery.
@@ -93,6 +94,12 @@ def imported(module_file, ns, *body):
                 "<module>", module_file, 1, ns - 6, *body)))))))
 
 
+def lib_call(ns, callback):
+    """A library call that calls back through a frame of its own."""
+    return call("map", "/lib/statistics.py", 1, ns, call("inner", "/lib/statistics.py", 2, ns - 10, call(
+        "_step", "/lib/statistics.py", 3, ns - 20, callback)))
+
+
 def chain(names, ns):
     """A chain of own calls, each 10 ns longer than the next."""
     node = None
@@ -144,11 +151,10 @@ CASES = {
     "two calls do not make a recursion": (
         chain("ff", 100),
         ["f  app.py:10", "  f  app.py:10"]),
-    "recursion through a library folds": (
-        own("f", 10, 1000, call("map", "/lib/statistics.py", 1, 900, own("f", 10, 800, call(
-            "map", "/lib/statistics.py", 1, 700, own("f", 10, 600, call("map", "/lib/statistics.py", 1, 500, own(
-                "f", 10, 400, call("map", "/lib/statistics.py", 1, 300)))))))),
-        ["f  app.py:10  recursive, 4 deep"]),
+    "recursion through a library folds, its depth counted in calls": (
+        own("f", 10, 1000, lib_call(900, own("f", 10, 800, lib_call(700, own("f", 10, 600, lib_call(500, own(
+            "f", 10, 400, call("map", "/lib/statistics.py", 1, 300)))))))),
+        ["f  app.py:10  recursive, 4 deep  (+6 frames, hottest _step  statistics.py:3)"]),
     "one base name in two packages keeps two labels": (
         own("main", 10, 1000, call("load", "/lib/a/util.py", 1, 300), call("load", "/lib/b/util.py", 1, 600)),
         ["main  app.py:10",
@@ -252,3 +258,20 @@ def test_grouping_keeps_every_nanosecond(roots, grouping):
     summary = sum(row[6] for row in reader.functions(grouped=True))
     assert summary == top
     assert all(s in range(4) for s in columns["cls"])
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow])
+@given(record_lists(numbers=st.integers(-(10**12), 10**13)), st.booleans(), st.binary(min_size=64, max_size=64))
+def test_any_record_list_groups_whole(records, coroutines, classes):
+    # Placeholders, empty slots, negative durations and any classes of file.
+    reader = spantree_reader_C.Reader(records, coroutines)
+    files = reader.files()
+    reader.set_files(bytes(c % 4 for c in classes[:len(files)]), [f"f{i}" for i in range(len(files))],
+                     ["m" if i % 2 else "" for i in range(len(files))])
+    for grouping in (True, False):
+        columns = {name: array.array(COLUMNS[name], data) for name, data in reader.grouped(grouping=grouping).items()}
+        assert sum(t for t, d in zip(columns["total"], columns["depth"]) if d == 0) == reader.top_ns
+        text = text_of(lambda w: reader.write_tree(w, reader.top_ns, 0.0, 0 if grouping else 2))
+        assert text.endswith("\n") == bool(columns["depth"])  # names may hold newlines: no line count
+    assert sum(reader.split().values()) == sum(row[6] for row in reader.functions())
+    assert sum(row[6] for row in reader.functions(grouped=True)) == sum(row[6] for row in reader.functions())
