@@ -162,7 +162,7 @@
 
   // A thread's grouped tree: its lines in pre-order, as the reader folded them.
   function loadGrouped(columns) {
-    const g = Object.fromEntries(Object.entries(columns).map(([k, v]) => [k, decodeColumn(v)]));
+    const g = decodeColumns(columns);
     g.n = g.kind.length;
     g.fid = new Int32Array(g.n);
     for (let i = 0; i < g.n; i++) g.fid[i] = functionId(g.name[i], g.file[i], g.line[i]);
