@@ -504,7 +504,7 @@ class LineWriter {
         pending_[kept++] = pending_[i];
       }
     }
-    qsort(pending_.data() + mark, kept - mark, sizeof(Pending), heavier_first);
+    if (kept > mark) qsort(pending_.data() + mark, kept - mark, sizeof(Pending), heavier_first);
     if (out.count && !stack_.push({out, 0})) return false;
     for (size_t i = kept; i-- > mark;)
       if (!stack_.push(pending_[i])) return false;
