@@ -48,8 +48,8 @@ constexpr char kBuiltinFile[] = "<built-in>";
 constexpr char kAwaitName[] = "[await]";
 
 // The kinds of node the reader tells apart, with the codes its `kind` arrays
-// hold. Python's spantree.Kind gives the record kinds the same codes and
-// names (a test holds the two together).
+// hold, and the kinds of line its grouped tree adds. Python's spantree.Kind
+// gives them the same codes and names (a test holds the two together).
 enum Kind : uint8_t {
   kPlaceholder = 0,  // an index that records name as their parent but that holds no record
   kCall = 1,
@@ -57,10 +57,15 @@ enum Kind : uint8_t {
   kCoroutine = 3,
   kAwait = 4,
   kEmpty = 5,  // a slot of the records list that holds no record and that no record names
+  // Lines of the grouped tree only, never a node's kind:
+  kImportLine = 6,     // a module's import, machinery and body as one line
+  kLibraryLine = 7,    // a library call that hides the library's frames under it
+  kRecursionLine = 8,  // a recursion folded into one line
 };
-constexpr int kKindCount = 6;
-// By code: the names of the record kinds, empty for the nodes that are not records.
-constexpr const char* kKindNames[kKindCount] = {"", "call", "built-in", "coroutine", "await", ""};
+constexpr int kKindCount = 9;
+// By code: the names of the kinds, empty for the nodes that are not records.
+constexpr const char* kKindNames[kKindCount] = {"",  "call",   "built-in", "coroutine", "await",
+                                                "", "import", "library",  "recursion"};
 
 // Whether text[0, n) (bytes or code units) spells the ASCII `literal`.
 template <typename Unit, size_t N>

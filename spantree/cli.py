@@ -76,13 +76,14 @@ class Option:
     option is not given; `help`: its text in --help, wrapped by hand and
     formatted with HELP_VALUES; `choices`: the values it accepts, or `read`:
     a function of (name, text) giving the value or raising UsageError. A
-    value given without either stays text: the tracer judges the threshold
-    and the depth (make_trace), Destination the output."""
+    value given without either stays text: the tracer judges the threshold,
+    the depth and what is own code (make_trace), Destination the output.
+    With `repeat`, every value given is kept, in a tuple."""
 
-    def __init__(self, names, dest, value=None, help="", *, default=None, choices=None, read=None):
+    def __init__(self, names, dest, value=None, help="", *, default=None, choices=None, read=None, repeat=False):
         self.names, self.dest, self.value, self.help = names, dest, value, help
-        self.default = False if value is None else default
-        self.choices, self.read = choices, read
+        self.default = False if value is None else () if repeat else default
+        self.choices, self.read, self.repeat = choices, read, repeat
 
     def usage(self):
         shown = self.value if self.choices is None else "{" + ",".join(self.choices) + "}"
@@ -129,6 +130,16 @@ them (default {min_share:g}%)""", default=DEFAULT_MIN_SHARE, read=_fraction),
                default=DEFAULT_SORT, choices=SORT_KEYS),
         Option(("--top",), "top", "N", "summary rows (default {top})", default=DEFAULT_TOP, read=_count),
         Option(("--per-thread",), "per_thread", help="the summary of each thread after the whole trace's"),
+        Option(("--show-all",), "show_all", help="""\
+every frame in the tree, summary and page: imports, library
+internals and recursion unfolded (repeated calls still fold)"""),
+        Option(("--grouped",), "grouped", help="""\
+with --format collapsed: the stacks of the grouped tree
+rather than of every frame"""),
+        Option(("--own",), "own", "NAME", """\
+count NAME, a folder, a file or an installed package, as
+the program's own code (repeatable); the script's folder and
+the package of -m module are its own already""", repeat=True),
     ),
     (
         Option(("-o",), "output", "FILE", """\
@@ -239,7 +250,8 @@ def _take_option(word, words, given):
         if not words:
             raise UsageError(f"argument {name}: expected one argument")
         value = words.pop(0)
-    given[option.names[-1]] = value
+    key = option.names[-1]
+    given[key] = given.get(key, ()) + (value,) if option.repeat else value
 
 
 def parse_args(argv):
@@ -278,9 +290,21 @@ def parse_args(argv):
         if option.choices is not None and value not in option.choices:
             raise UsageError(f"argument {name}: invalid choice: {value!r} (choose from {', '.join(option.choices)})")
         setattr(options, option.dest, option.read(name, value) if option.read else value)
+    if options.grouped and options.format != "collapsed":
+        raise UsageError("argument --grouped: only with --format collapsed")
     if options.script is None and options.module is None:
         raise UsageError("give a script or -m module")
     return options
+
+
+def own_code(options):
+    """What --own names, with the program's own: the script's folder, or
+    the top package of the -m module (all of sphinx for -m sphinx.cmd)."""
+    if options.module is not None:
+        return (*options.own, options.module.split(".")[0])
+    folder = os.path.dirname(os.path.abspath(options.script))
+    # A script that cannot be opened is reported as such, later.
+    return (*options.own, folder) if os.path.isdir(folder) else options.own
 
 
 def make_trace(options):
@@ -295,8 +319,11 @@ def make_trace(options):
     if depth is None and threshold is None:
         threshold = DEFAULT_THRESHOLD
     try:
-        tracer = trace(threshold, depth, coroutines=options.coroutines, threads=not options.main_thread)
+        tracer = trace(threshold, depth, coroutines=options.coroutines, threads=not options.main_thread,
+                       own=own_code(options))
     except ValueError as exc:
+        if str(exc).startswith("own:"):
+            raise UsageError(f"argument --own: {str(exc).removeprefix('own: ')}") from None
         raise UsageError(str(exc)) from None
     # A forked child writes nothing: what it inherited is let go at the fork.
     tracer._keeps_records_in_child = False
@@ -551,12 +578,17 @@ def _limit(tracer):
     return limit + (", coroutine-aware" if tracer.coroutines else "")
 
 
+def _settings(tracer):
+    """What the views need to know of what the trace left out, to say what self time includes."""
+    return {"threshold_ns": tracer.threshold_ns, "depth": tracer.depth}
+
+
 def _render(tracer, options, target, out):
     """Writes the chosen view of the trace to the binary file `out`."""
     if options.format == "html":
         from .html import html
 
-        html(tracer.threads, out, title=f"spantree: {target}", note=_limit(tracer))
+        html(tracer, out, title=f"spantree: {target}", note=_limit(tracer), grouped=not options.show_all)
         return
     from . import views
 
@@ -565,17 +597,19 @@ def _render(tracer, options, target, out):
         views.write_perfetto(threads, out, pid=os.getpid(), process_name=f"python {target}")
         return
     if options.format == "collapsed":
-        views.write_collapsed(threads, out)
+        views.write_collapsed(threads, out, grouped=options.grouped)
         return
     count = sum(view.reader.count for view in threads)
     where = "" if len(threads) == 1 else f" in {len(threads)} threads"
     out.write(f"spantree: {target}: {count:,} records{where}, {_limit(tracer)}\n".encode("utf-8", "backslashreplace"))
     if options.format in (None, "summary"):
-        views.write_summary(threads, out, sort=options.sort, top=options.top, per_thread=options.per_thread)
+        views.write_summary(threads, out, sort=options.sort, top=options.top, per_thread=options.per_thread,
+                            show_all=options.show_all, **_settings(tracer))
     if options.format is None:
         out.write(b"\n")
     if options.format in (None, "tree"):
-        views.write_tree(threads, out, full=options.full, min_share=options.min_share)
+        views.write_tree(threads, out, full=options.full, min_share=options.min_share,
+                         show_all=options.show_all, **_settings(tracer))
 
 
 class Messages:

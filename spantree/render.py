@@ -21,7 +21,8 @@ def format_duration(ns):
 
 
 def _where(record):
-    return f"{os.path.basename(record.file)}:{record.line}"
+    label = getattr(record, "label", None) or os.path.basename(record.file)
+    return f"{label}:{record.line}"
 
 
 def describe(record):
@@ -29,6 +30,9 @@ def describe(record):
     coroutine's; built-ins by name, await records as the suspension they are.
     `record` is anything with kind, name, file and line."""
     match record.kind:
+        case Kind.IMPORT:
+            label = getattr(record, "label", None)
+            return f"{record.name}  {label}" if label else record.name
         case Kind.AWAIT:
             return "[await]  (suspended)"
         case Kind.BUILTIN:
@@ -98,4 +102,4 @@ def collapsed_stacks(tree):
     runs deeper is counted on one "[deeper]" frame there, so that output stays
     linear in the trace's size."""
     reader = _reader(tree)
-    return _written(lambda write: reader.write_collapsed(write, False)).decode("utf-8", "surrogatepass")
+    return _written(lambda write: reader.write_collapsed(write, False, False)).decode("utf-8", "surrogatepass")

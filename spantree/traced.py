@@ -8,8 +8,9 @@ import enum
 
 
 class Kind(enum.StrEnum):
-    """What a record is. `code` is its number in the native reader's kind
-    column (spantree_reader_C.KIND_NAMES names the codes the same way)."""
+    """What a record is, or in the grouped views what a line stands for.
+    `code` is its number in the native reader's kind columns
+    (spantree_reader_C.KIND_NAMES names the codes the same way)."""
 
     def __new__(cls, name, code):
         kind = str.__new__(cls, name)
@@ -21,6 +22,12 @@ class Kind(enum.StrEnum):
     BUILTIN = "built-in", 2
     COROUTINE = "coroutine", 3
     AWAIT = "await", 4
+    # Lines of the grouped views only: a module's import, machinery and body
+    # as one; a library call that hides the library's frames under it; a
+    # recursion folded into one line.
+    IMPORT = "import", 6
+    LIBRARY = "library", 7
+    RECURSION = "recursion", 8
 
 
 KINDS_BY_CODE = {kind.code: kind for kind in Kind}

@@ -11,7 +11,7 @@ import time
 
 import pytest
 
-from conftest import package_env
+from conftest import ROOT, package_env
 
 SYNC = """\
 import sys
@@ -156,7 +156,8 @@ def test_dash_m_runs_a_module_or_a_package_as_main(tmp_path, module, spec_name, 
     proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "collapsed", "-o", "-", *module, "x", "-o", "y")
     program_output, *stacks = proc.stdout.splitlines()
     assert program_output == f"__main__ {spec_name} {file} ['x', '-o', 'y'] 4"
-    assert f"<module> ({file}:1);work ({file}:3);len" in [s.rsplit(" ", 1)[0] for s in stacks]
+    # The program's own files are named from the current directory.
+    assert f"<module> (pkg/{file}:1);work (pkg/{file}:3);len" in [s.rsplit(" ", 1)[0] for s in stacks]
 
 
 @pytest.mark.parametrize("args, status, message", [
@@ -175,6 +176,7 @@ def test_dash_m_runs_a_module_or_a_package_as_main(tmp_path, module, spec_name, 
     (["-o", "no/such/dir/out.txt", "prog.py"], 2, "is not a writable directory"),
     (["-o", ".", "prog.py"], 2, "it is a directory"),
     (["-o"], 2, "argument -o: expected one argument"),
+    (["--own"], 2, "argument --own: expected one argument"),
 ])
 def test_usage_errors_run_nothing_and_touch_no_file(tmp_path, args, status, message):
     (tmp_path / "out.txt").write_text("previous trace\n")
@@ -251,8 +253,8 @@ def test_interrupted_writing_leaves_the_previous_file_whole(tmp_path):
     # The program arranges a Ctrl-C for the moment the stacks are being built.
     program = ("import os, signal, spantree.views as views\n"
                "write_collapsed = views.write_collapsed\n"
-               "def interrupted(threads, out):\n"
-               "    write_collapsed(threads, out)\n"
+               "def interrupted(threads, out, **options):\n"
+               "    write_collapsed(threads, out, **options)\n"
                "    os.kill(os.getpid(), signal.SIGINT)\n"
                "    out.write(sum(range(10**6)) * b'x')\n"
                "views.write_collapsed = interrupted\n")
@@ -328,8 +330,8 @@ def test_sigterm_while_the_trace_is_written_abandons_it(tmp_path):
     (tmp_path / "out.folded").write_text("previous trace\n")
     program = ("import os, signal, spantree.views as views\n"
                "write_collapsed = views.write_collapsed\n"
-               "def terminated(threads, out):\n"
-               "    write_collapsed(threads, out)\n"
+               "def terminated(threads, out, **options):\n"
+               "    write_collapsed(threads, out, **options)\n"
                "    os.kill(os.getpid(), signal.SIGTERM)\n"
                "    out.write(sum(range(10**6)) * b'x')\n"
                "views.write_collapsed = terminated\n")
@@ -455,8 +457,10 @@ def test_profilers_that_share_the_thread_keep_the_trace_whole_and_a_second_trace
     labels = tree_labels(trace_part(proc.stdout))
     import cProfile
 
-    # cProfile.run lives in cProfile.py up to 3.14, in a package of its own from 3.15.
-    where = os.path.basename(cProfile.run.__code__.co_filename)
+    # cProfile.run lives in cProfile.py up to 3.14, in a package of its own
+    # from 3.15; a file is named by its module's path.
+    package = os.path.basename(cProfile.run.__code__.co_filename) == "__init__.py"
+    where = cProfile.run.__module__.replace(".", "/") + ("/__init__.py" if package else ".py")
     assert [label.split(":")[0] for label in labels if "work" in label or "run" in label] == [
         f"  run  {where}", "  work  prog.py"]
 
@@ -534,10 +538,12 @@ def test_default_output_is_the_summary_then_the_folded_tree(tmp_path):
     summary, tree = trace_part(proc.stdout).split("\n\n")
     lines = summary.splitlines()
     assert lines[0] == "spantree: prog.py: 1,974 records, calls of at least 0 ns"
-    assert lines[1].startswith("1,974 calls of 2 functions, ")
-    assert lines[3].split()[0] == "1,973" and lines[3].endswith("  fib  prog.py:1")
-    # fib(15) recurses 15 levels: one folded line a level, not one per call.
-    assert len(tree.splitlines()) <= 17 and "fib ×2  prog.py:1" in tree
+    assert lines[1].startswith("time in own code ") and lines[1].endswith(" (100.0%)")
+    assert lines[2].startswith("1,974 calls of 2 functions, ")
+    assert lines[4].split()[0] == "1,973" and lines[4].endswith("  fib  prog.py:1")
+    # fib(15) recurses 15 levels: one line for all of it, heaviest first.
+    assert tree.splitlines()[1:] == [tree.splitlines()[1][:30] + "<module>  prog.py:1",
+                                     tree.splitlines()[2][:30] + "  fib  prog.py:1  recursive, 15 deep"]
 
 
 @pytest.mark.parametrize("args, output, expected", [
@@ -560,11 +566,58 @@ def test_gz_outputs_are_compressed_and_read_back(tmp_path, args, output, expecte
     (["--min-share", "120"], "expected a percentage from 0 to 100, not '120'"),
     (["--top", "0"], "expected a whole number above 0, not '0'"),
     (["--sort", "name"], "invalid choice: 'name'"),
+    (["--own", "no/such/folder"], "argument --own: no such file or folder: 'no/such/folder'"),
+    (["--own", "not-a-package"], "argument --own: 'not-a-package' is neither an existing path nor a package name"),
+    (["--grouped"], "argument --grouped: only with --format collapsed"),
+    (["--format", "tree", "--grouped"], "argument --grouped: only with --format collapsed"),
 ])
 def test_view_options_are_checked_before_the_program_runs(tmp_path, args, message):
     proc = spantree_cli(tmp_path, *args, "prog.py", program="print('ran')\n")
     assert (proc.returncode, proc.stdout) == (2, "")
     assert message in proc.stderr
+
+
+def test_own_is_repeatable_and_the_program_adds_its_script_folder_or_module_package(tmp_path, monkeypatch):
+    from spantree.cli import own_code, parse_args
+
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "lib").mkdir()
+    options = parse_args(["--own", "lib", "--own=sympy", "--ow", "docutils.parsers", "prog.py", "--own", "x"])
+    assert options.own == ("lib", "sympy", "docutils.parsers") and options.args == ["--own", "x"]
+    assert own_code(options) == ("lib", "sympy", "docutils.parsers", str(tmp_path))
+    assert own_code(parse_args(["-m", "sphinx.cmd.build", "-b", "html"])) == ("sphinx",)
+    # A script whose folder is missing is reported as the script, later.
+    assert own_code(parse_args(["gone/prog.py"])) == ()
+
+
+@pytest.mark.parametrize("grouped", [False, True])
+def test_collapsed_stacks_hold_every_frame_unless_grouped_on_request(tmp_path, grouped):
+    program = "import colorsys\n\ndef work():\n    return colorsys.rgb_to_hsv(0.2, 0.4, 0.6)\n\nwork()\n"
+    proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "collapsed", "-o", "-",
+                        *(["--grouped"] if grouped else []), "prog.py", program=program)
+    assert proc.returncode == 0, proc.stderr
+    # Lines of the standard library differ between versions.
+    stacks = [re.sub(r"colorsys\.py:\d+", "colorsys.py", line.rsplit(" ", 1)[0]) for line in proc.stdout.splitlines()]
+    frames = {frame for stack in stacks for frame in stack.split(";")}
+    # The library call the program made shows either way; what it calls only in every frame.
+    assert "<module> (prog.py:1);work (prog.py:3);rgb_to_hsv (colorsys.py)" in stacks
+    assert ("<module> (prog.py:1);work (prog.py:3);rgb_to_hsv (colorsys.py);max" in stacks) is not grouped
+    assert ("import colorsys" in frames) is grouped
+    assert any(frame.startswith("_find_and_load ") for frame in frames) is not grouped
+
+
+@pytest.mark.parametrize("show_all", [False, True])
+def test_show_all_puts_every_frame_back_in_the_tree(tmp_path, show_all):
+    program = "import colorsys\n\nfor _ in range(3):\n    colorsys.rgb_to_hsv(0.2, 0.4, 0.6)\n"
+    proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "tree", "--min-share", 0,
+                        *(["--show-all"] if show_all else []), "prog.py", program=program)
+    assert proc.returncode == 0, proc.stderr
+    labels = [line.split("%  ", 1)[1] for line in trace_part(proc.stdout).splitlines()[2:]]
+    calls = [label.split()[0] for label in labels]
+    assert ("import" in calls) is not show_all
+    assert ("_find_and_load" in calls) is show_all
+    # Repeated calls fold either way.
+    assert [label.split()[:2] for label in labels if "rgb_to_hsv" in label] == [["rgb_to_hsv", "×3"]]
 
 
 # ---------------------------------------------------------------------------
@@ -711,3 +764,19 @@ def test_the_profile_module_fails_inside_a_trace_and_the_note_says_where_the_tra
     assert re.search(r"\nspantree: spantree's profile hook was (removed|replaced by .*) [0-9.]+ \S*s after the "
                      r"program started: the trace has no calls after that", proc.stderr), proc.stderr
     assert "\nspantree: prog.py: " in proc.stdout
+
+
+def test_a_report_job_shows_its_own_code_first(tmp_path):
+    # Its time goes mostly into csv, statistics, fractions and json, and their imports.
+    (tmp_path / "report.py").write_text((ROOT / "examples" / "report.py").read_text())
+    proc = spantree_cli(tmp_path, "report.py")
+    assert proc.returncode == 0, proc.stderr
+    summary, tree = trace_part(proc.stdout).split("\n\n")
+    own = ("make_sales", "read_sales", "by_region", "summarize", "top_products")
+    first = "\n".join(tree.splitlines()[:30])
+    assert all(f"{name}  report.py:" in first for name in own if name != "by_region")
+    # An own function's row holds its own self time alone (library calls have rows of their
+    # own), so the first own row is the heaviest own function: within the first ten rows.
+    rows = summary.splitlines()[5:]
+    assert [i for i, row in enumerate(rows) if "  report.py:" in row][0] < 10
+    assert "_find_and_load" not in summary and "import json" in summary

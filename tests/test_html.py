@@ -27,6 +27,7 @@ from models.record_model import decode as model_decode
 from spantree import ThreadTrace
 from spantree.html import KINDS, UNKNOWN_NAME, html, page_data
 from spantree.html import _encode_column as encode_column
+from spantree.origins import Origins
 from test_reader import record_lists
 
 MS = 1_000_000
@@ -72,13 +73,13 @@ CALLS = [
 # the clock's negative duration; waits are their own row.
 SUMMARY = [
     ("[await]", "", 0, 1, 18 * MS, 18 * MS, 18 * MS),
-    ("main", "/srv/app.py", 10, 1, 30 * MS, 10 * MS, 30 * MS),
-    ("walk", "/srv/tree.py", 3, 2, 10 * MS, 8 * MS, 10 * MS),
-    ("late", "/srv/app.py", 20, 1, 2 * MS, 2 * MS, 2 * MS),
-    ("leaf", "/srv/tree.py", 9, 2, 2 * MS, 2 * MS, 1 * MS),
-    ("fetch", "/srv/app.py", 5, 1, 20 * MS, 2 * MS - 1000, 20 * MS),
+    ("main", "app.py", 10, 1, 30 * MS, 10 * MS, 30 * MS),
+    ("walk", "tree.py", 3, 2, 10 * MS, 8 * MS, 10 * MS),
+    ("late", "app.py", 20, 1, 2 * MS, 2 * MS, 2 * MS),
+    ("leaf", "tree.py", 9, 2, 2 * MS, 2 * MS, 1 * MS),
+    ("fetch", "app.py", 5, 1, 20 * MS, 2 * MS - 1000, 20 * MS),
     ("len", "<built-in>", 0, 1, 1000, 1000, 1000),
-    ("clock", "/srv/app.py", 30, 1, 0, 0, -500),  # the longest call as measured, as in the text summary
+    ("clock", "app.py", 30, 1, 0, 0, -500),  # the longest call as measured, as in the text summary
 ]
 
 
@@ -100,7 +101,8 @@ def test_page_data_holds_every_call_in_pre_order_on_one_time_axis():
         ("MainThread", 101, True), ("worker", 202, False)]
     lines = [data["strings"][i] + f":{line}" for t in data["threads"]
              for i, line in zip(t["columns"]["file"], t["columns"]["line"])]
-    assert lines[:4] == ["/srv/app.py:10", "/srv/app.py:5", "<built-in>:0", ":0"]
+    # Files by their labels: under no sys.path root, by their names.
+    assert lines[:4] == ["app.py:10", "app.py:5", "<built-in>:0", ":0"]
     # Names and files are shared: each string is stored once.
     assert len(data["strings"]) == len(set(data["strings"])) == 9 + 4
 
@@ -134,6 +136,8 @@ def model_page_data(threads):
         return ids[text]
 
     trees = [model_decode(thread.records, coroutines=thread.coroutines) for thread in threads]
+    files = list(dict.fromkeys(r.file for tree in trees for r in tree.records if r is not None))
+    label = dict(zip(files, Origins.now().describe(files)[1]))
     base_ns = min((r.start_ns for tree in trees for r in tree.records if r is not None), default=0)
     functions, out = {}, []
     for thread, tree in zip(threads, trees):
@@ -151,7 +155,7 @@ def model_page_data(threads):
                 values, key = (UNKNOWN_NAME, "", 0, KINDS.index("unknown")), None
             else:
                 start, duration = record.start_ns, record.duration_ns
-                key = (record.name, record.file, record.line)
+                key = (record.name, label[record.file], record.line)
                 values = (*key, KINDS.index(record.kind))
                 row = functions.setdefault(key, [values[3], 0, 0, 0, None])
                 if record.kind == "coroutine":
@@ -177,9 +181,17 @@ def model_page_data(threads):
 
 
 def as_lists(data):
-    """page_data with its arrays as lists, to compare with the model's."""
-    return {**data, "summary": {k: list(v) for k, v in data["summary"].items()},
-            "threads": [{**t, "columns": {k: list(v) for k, v in t["columns"].items()}} for t in data["threads"]]}
+    """page_data with its arrays as lists, to compare with the model's, less the grouping."""
+    return {"strings": data["strings"][:len(strings_of_calls(data))], "base_ns": data["base_ns"],
+            "summary": {k: list(v) for k, v in data["summary"].items()},
+            "threads": [{**{k: v for k, v in t.items() if k != "grouped"},
+                         "columns": {k: list(v) for k, v in t["columns"].items()}} for t in data["threads"]]}
+
+
+def strings_of_calls(data):
+    """The strings the calls' columns use: the first ones in the table."""
+    used = {i for t in data["threads"] for column in ("name", "file") for i in t["columns"][column]}
+    return data["strings"][:max(used, default=-1) + 1]
 
 
 @settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow])
@@ -335,7 +347,7 @@ def test_a_click_on_a_bar_tells_what_it_is_and_a_double_click_zooms_to_it(browse
     bars = {b["name"]: b for b in browser.evaluate("spantree.timeline.bars()")}
     click_bar(browser, bars["fetch"])
     details = browser.evaluate("document.getElementById('details').textContent")
-    assert details.splitlines()[:4] == ["fetch  (coroutine)", "/srv/app.py:5", "duration 20.0 ms, self 2.00 ms",
+    assert details.splitlines()[:4] == ["fetch  (coroutine)", "app.py:5", "duration 20.0 ms, self 2.00 ms",
                                         "share 66.7% of main, 62.5% of the thread's time"]
     browser.mouse("mouseMoved", *canvas_point(browser, "timeline", bars["[unknown]"]["x"] + 2, bars["[unknown]"]["y"] + 8))
     assert browser.evaluate("document.getElementById('tooltip').textContent").startswith(
@@ -559,3 +571,47 @@ def test_a_million_calls_make_a_small_page_that_opens_quickly(browser, tmp_path)
     span = view_span(browser)
     browser.key("w")
     assert view_span(browser) == pytest.approx(span * 0.8)
+
+
+def test_the_flame_graph_and_summary_follow_the_grouping_and_a_switch_shows_every_frame(browser, tmp_path):
+    # The program's own main parses JSON; the library's frames lead back to
+    # its object hook, a callback; its own work follows.
+    json_dir = os.path.dirname(json.__file__)
+    records = [
+        record("main", "/srv/app.py", 1, 0, 30 * MS, -1),
+        record("loads", f"{json_dir}/__init__.py", 299, 1, 20 * MS, 0),
+        record("decode", f"{json_dir}/decoder.py", 333, 1.1, 19 * MS, 1),
+        record("raw_decode", f"{json_dir}/decoder.py", 344, 1.2, 18 * MS, 2),
+        record("hook", "/srv/app.py", 10, 2, 5 * MS, 3),
+        record("work", "/srv/app.py", 20, 22, 5 * MS, 0),
+    ]
+    page = tmp_path / "grouped.html"
+    html([ThreadTrace("MainThread", 1, records)], page)
+    open_page(browser, page)
+
+    def shown():
+        labels = {frame["label"] for frame in browser.evaluate("spantree.flame.frames()")}
+        return labels, {row[0]: row[1] for row in table_rows(browser)}
+
+    frames, rows = shown()
+    assert browser.evaluate("spantree.flame.grouped()") is True
+    assert {"main", "loads", "hook", "work"} <= frames and not {"decode", "raw_decode"} & frames
+    assert rows["loads"] == "json/__init__.py:299" and "decode" not in rows
+    assert "hides 2 frames; the hottest: raw_decode (json/decoder.py:344)" in browser.evaluate(
+        "spantree.flame.describe('loads')")
+    # The timeline keeps every call.
+    assert {b["name"] for b in browser.evaluate("spantree.timeline.bars()")} >= {"decode", "raw_decode"}
+
+    click_element(browser, "#every-frame")
+    frames, rows = shown()
+    assert browser.evaluate("spantree.flame.grouped()") is False
+    assert {"main", "loads", "decode", "raw_decode", "hook", "work"} <= frames
+    assert rows["raw_decode"] == "json/decoder.py:344"
+    click_element(browser, "#every-frame")
+    assert shown()[0] == frames - {"decode", "raw_decode"}
+
+    # Opened with every frame, as --show-all asks.
+    html([ThreadTrace("MainThread", 1, records)], page, grouped=False)
+    open_page(browser, page)
+    assert browser.evaluate("spantree.flame.grouped()") is False
+    assert browser.evaluate("document.getElementById('every-frame').checked") is True
