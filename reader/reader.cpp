@@ -34,19 +34,26 @@
 
 #include <new>
 
+// The record builders' text class rebuilds record strings; the builders
+// themselves are the tracer's.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#include "../tracer/record_text.h"
+#pragma GCC diagnostic pop
 #include "../tracer/ref.h"
 
 namespace {
 
-// A growable array of trivially copyable T on malloc; grow() reports failure
-// with a MemoryError set.
+// A growable array of trivially copyable T in the raw memory domain (malloc,
+// unless a test hooks the domain); grow() reports failure with a MemoryError
+// set.
 template <typename T>
 class Array {
  public:
   Array() noexcept = default;
   Array(const Array&) = delete;
   Array& operator=(const Array&) = delete;
-  ~Array() { free(data_); }
+  ~Array() { PyMem_RawFree(data_); }
   T* data() const noexcept { return data_; }
   size_t size() const noexcept { return size_; }
   T& operator[](size_t i) const noexcept {
@@ -61,13 +68,25 @@ class Array {
       PyErr_NoMemory();
       return false;
     }
-    T* grown = static_cast<T*>(realloc(data_, capacity * sizeof(T)));
+    T* grown = static_cast<T*>(PyMem_RawRealloc(data_, capacity * sizeof(T)));
     if (!grown) {
       PyErr_NoMemory();
       return false;
     }
     data_ = grown;
     capacity_ = capacity;
+    return true;
+  }
+  // Sets the size of an empty array to n, on zeroed memory that calloc takes
+  // from the system untouched when it is large: pages count only once written.
+  bool zeroed(size_t n) noexcept {
+    assert(!data_);
+    data_ = static_cast<T*>(n ? PyMem_RawCalloc(n, sizeof(T)) : nullptr);
+    if (n && !data_) {
+      PyErr_NoMemory();
+      return false;
+    }
+    size_ = capacity_ = n;
     return true;
   }
   // Sets the size to n; new elements are zero.
@@ -554,6 +573,14 @@ bool is_string(const Trace* r, uint32_t id, const char* s) {
   return v.n == strlen(s) && same_bytes(v.p, s, v.n);
 }
 
+// The kind of a record by its interned fields: the record text does not say
+// it otherwise.
+uint8_t kind_of(const Trace* r, uint32_t name, uint32_t file, int64_t line) {
+  if (line == 0 && is_string(r, file, "<built-in>")) return kBuiltin;
+  if (line == 0 && is_string(r, file, "") && is_string(r, name, "[await]")) return kAwait;
+  return kCall;
+}
+
 // Fills the per-slot arrays from the list; false with an exception set.
 bool parse_records(Trace* r, PyObject* seq) {
   size_t slots = static_cast<size_t>(r->slots);
@@ -591,16 +618,17 @@ bool parse_records(Trace* r, PyObject* seq) {
     r->start[i] = f.start;
     r->duration[i] = f.duration;
     r->parent[i] = f.parent;
-    uint8_t kind = kCall;
-    if (f.line == 0 && is_string(r, file, "<built-in>"))
-      kind = kBuiltin;
-    else if (f.line == 0 && is_string(r, file, "") && is_string(r, name, "[await]"))
-      kind = kAwait;
-    r->kind[i] = kind;
+    r->kind[i] = kind_of(r, name, file, f.line);
     ++r->count;
   }
   return true;
 }
+
+}  // namespace
+
+#include "from_call_log.h"
+
+namespace {
 
 // The node a record hangs under, kNone at the top.
 uint32_t parent_node(const Trace* r, uint32_t node) {
@@ -1264,6 +1292,31 @@ void Reader_dealloc(PyObject* self) {
   Py_TYPE(self)->tp_free(self);
 }
 
+// New reference: a Reader of `slots` slots whose arrays `fill` makes
+// (false with an exception set), or null with an exception set.
+template <typename Fill>
+PyObject* new_reader(PyTypeObject* type, int64_t slots, bool coroutines, Fill fill) {
+  Ref<> self = Ref<>::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  Trace* r = new (&reinterpret_cast<ReaderObject*>(self.get())->trace) Trace;
+  r->slots = static_cast<Py_ssize_t>(slots);
+  r->coroutines = coroutines;
+  if (static_cast<uint64_t>(slots) >= kNone / 2) {
+    PyErr_SetString(PyExc_MemoryError, "too many records");
+    return nullptr;
+  }
+  if (!fill(r) || !build_tree(r) || !build_functions(r)) return nullptr;
+  return self.release();
+}
+
+// New reference: a Reader of records list `records`.
+PyObject* read_records(PyTypeObject* type, PyObject* records, bool coroutines) {
+  Ref<> seq = Ref<>::steal(PySequence_Fast(records, "records must be a list"));
+  if (!seq) return nullptr;
+  return new_reader(type, PySequence_Fast_GET_SIZE(seq.get()), coroutines,
+                    [&seq](Trace* r) { return parse_records(r, seq.get()); });
+}
+
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"records", "coroutines", nullptr};
   PyObject* records;
@@ -1271,19 +1324,59 @@ PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:Reader", const_cast<char**>(keywords), &records,
                                    &coroutines))
     return nullptr;
-  Ref<> seq = Ref<>::steal(PySequence_Fast(records, "records must be a list"));
-  if (!seq) return nullptr;
-  Ref<> self = Ref<>::steal(type->tp_alloc(type, 0));
-  if (!self) return nullptr;
-  Trace* r = new (&reinterpret_cast<ReaderObject*>(self.get())->trace) Trace;
-  r->slots = PySequence_Fast_GET_SIZE(seq.get());
-  r->coroutines = coroutines;
-  if (static_cast<size_t>(r->slots) >= kNone / 2) {
-    PyErr_SetString(PyExc_MemoryError, "too many records");
+  return read_records(type, records, coroutines);
+}
+
+// Borrowed: the call log interface of the tracer that made `profiler`, or
+// null with an exception set when it offers none or one of another build.
+const CallLogApi* call_log_api_of(PyObject* profiler) {
+  Ref<> capsule = Ref<>::steal(PyObject_GetAttrString(profiler, "_call_log_api"));
+  if (!capsule) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "Reader.from_profiler() needs a profiler from spantree_C.set_trace_profile(), "
+                 "not %.200s",
+                 Py_TYPE(profiler)->tp_name);
     return nullptr;
   }
-  if (!parse_records(r, seq.get()) || !build_tree(r) || !build_functions(r)) return nullptr;
-  return self.release();
+  auto* api = static_cast<const CallLogApi*>(PyCapsule_GetPointer(capsule.get(), kCallLogApiName));
+  if (!api) return nullptr;
+  if (api->version != kCallLogApiVersion) {
+    PyErr_Format(PyExc_ImportError,
+                 "spantree_C and spantree_reader_C come from different builds: the tracer's call "
+                 "log interface is version %u, this reader reads version %u; reinstall spantree "
+                 "so that both come from one build",
+                 api->version, kCallLogApiVersion);
+    return nullptr;
+  }
+  return api;
+}
+
+// Reader.from_profiler(profiler, coroutines=False): takes the call log of a
+// spantree_C profiler and reads it with no record strings in between.
+PyObject* Reader_from_profiler(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"profiler", "coroutines", nullptr};
+  PyObject* profiler;
+  int coroutines = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:from_profiler", const_cast<char**>(keywords),
+                                   &profiler, &coroutines))
+    return nullptr;
+  const CallLogApi* api = call_log_api_of(profiler);
+  if (!api) return nullptr;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  TakenLog log{};
+  PyObject* records = nullptr;
+  const int taken = api->take(profiler, &log, &records);
+  if (taken < 0) return nullptr;
+  if (taken == 0) {
+    Ref<> list = Ref<>::steal(records);
+    return read_records(type, list.get(), coroutines);
+  }
+  PyObject* reader = new_reader(type, log.end, coroutines,
+                                [api, &log](Trace* r) { return CallLogReader(r).read(api, &log); });
+  api->release(&log);
+  return reader;
 }
 
 // Calls one writer with a Sink around `write`; returns None or NULL.
@@ -1438,6 +1531,34 @@ PyObject* Reader_records(PyObject* self, PyObject*) {
   return list.release();
 }
 
+// A new list of the record strings, each as the tracer builds it, None in
+// the slots that hold no record.
+PyObject* Reader_record_strings(PyObject* self, PyObject*) {
+  auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  Ref<> strings = Ref<>::steal(Reader_strings(self, nullptr));
+  if (!strings) return nullptr;
+  Ref<> list = Ref<>::steal(PyList_New(r->slots));
+  if (!list) return nullptr;
+  for (Py_ssize_t i = 0; i < r->slots; ++i) {
+    PyObject* item = Py_None;
+    if (is_record(r, static_cast<uint32_t>(i))) {
+      RecordText text;
+      text.add(PyList_GET_ITEM(strings.get(), r->name[i]));
+      text.add_separator('\0');
+      text.add(PyList_GET_ITEM(strings.get(), r->file[i]));
+      text.add_separator('\0');
+      text.add_number(r->line[i]);
+      text.add_times(r->start[i], r->duration[i], r->parent[i]);
+      item = text.build();
+      if (!item) return nullptr;
+    } else {
+      Py_INCREF(item);
+    }
+    PyList_SET_ITEM(list.get(), i, item);
+  }
+  return list.release();
+}
+
 // A new bytes object holding an array's elements.
 template <typename T>
 PyObject* column(const Array<T>& a, size_t n) {
@@ -1567,6 +1688,14 @@ PyMethodDef reader_methods[] = {
     {"functions", Reader_functions, METH_NOARGS,
      "functions(): [(kind, name, file, line, calls, total_ns, self_ns, longest_ns)]."},
     {"records", Reader_records, METH_NOARGS, "records(): the decoded fields by index, None kept."},
+    {"record_strings", Reader_record_strings, METH_NOARGS,
+     "record_strings(): the records list as the tracer's remove_trace_profile() delivers it."},
+    {"from_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Reader_from_profiler)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "Reader.from_profiler(profiler, coroutines=False): takes the call log of a spantree_C profiler "
+     "(closing its trace if it is open) and reads it with no record strings in between, releasing "
+     "the log as it goes. The profiler's remove_trace_profile() raises RuntimeError from then on. A "
+     "profiler whose records remove_trace_profile() built already is read from those."},
     {"columns", Reader_columns, METH_NOARGS, "columns(): {name: bytes} of the per-node arrays."},
     {"strings", Reader_strings, METH_NOARGS, "strings(): the interned names and files by id."},
     {"preorder", Reader_preorder, METH_O,

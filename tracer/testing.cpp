@@ -146,6 +146,17 @@ PyObject* testing_set_logged_trace_profile(PyObject*, PyObject* args) {
   return profiler.release();
 }
 
+// call_log_api_of_version(version) -> capsule: the call log interface under
+// another version number, as a tracer from another build would offer it.
+PyObject* testing_call_log_api_of_version(PyObject*, PyObject* arg) {
+  static CallLogApi other;
+  const unsigned long version = PyLong_AsUnsignedLong(arg);
+  if (version == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+  other = call_log_api;
+  other.version = static_cast<uint32_t>(version);
+  return PyCapsule_New(&other, kCallLogApiName, nullptr);
+}
+
 PyMethodDef testing_methods[] = {
     {"call_record", testing_call_record, METH_VARARGS, nullptr},
     {"builtin_record", testing_builtin_record, METH_VARARGS, nullptr},
@@ -157,6 +168,7 @@ PyMethodDef testing_methods[] = {
     {"node_size", testing_node_size, METH_NOARGS, nullptr},
     {"log_block_size", testing_log_block_size, METH_NOARGS, nullptr},
     {"log_block_calls", testing_log_block_calls, METH_NOARGS, nullptr},
+    {"call_log_api_of_version", testing_call_log_api_of_version, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
