@@ -1653,6 +1653,10 @@ PyObject* Reader_get_count(PyObject* self, void*) {
   return PyLong_FromSsize_t(reinterpret_cast<ReaderObject*>(self)->trace.count);
 }
 
+PyObject* Reader_get_slots(PyObject* self, void*) {
+  return PyLong_FromSsize_t(reinterpret_cast<ReaderObject*>(self)->trace.slots);
+}
+
 // The earliest start among the records, None without records.
 PyObject* Reader_get_first_start(PyObject* self, void*) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
@@ -1706,6 +1710,7 @@ PyMethodDef reader_methods[] = {
 
 PyGetSetDef reader_getset[] = {
     {"count", Reader_get_count, nullptr, "number of records", nullptr},
+    {"slots", Reader_get_slots, nullptr, "length of the records list", nullptr},
     {"first_start", Reader_get_first_start, nullptr, "earliest record start (ns) or None", nullptr},
     {"top_ns", Reader_get_top_ns, nullptr, "time of the records at the top of the tree", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -21,6 +21,8 @@ import threading
 
 import spantree_C
 
+from .tracing import _no_delivery
+
 _own = threading.local()  # `changing` is set while this module changes the thread's profile function
 _running = None  # the ThreadCapture in progress: one at a time
 _audit_added = False
@@ -48,23 +50,15 @@ class _Changing:
 changing = _Changing()
 
 
-def _keep(box, records):
-    """The tracer's callback: the records land in the list given as context,
-    so a profiler left on a running thread keeps nothing else alive."""
-    box.append(records)
-
-
 class _Capture:
-    """One traced thread: its thread object, native id and profiler, and the
-    list its records are delivered into."""
+    """One traced thread: its thread object, native id and profiler."""
 
-    __slots__ = ("thread", "native_id", "profiler", "box")
+    __slots__ = ("thread", "native_id", "profiler")
 
     def __init__(self, settings):
         self.thread = threading.current_thread()
         self.native_id = threading.get_native_id()
-        self.box = []
-        self.profiler = spantree_C.set_trace_profile(_keep, self.box, *settings)
+        self.profiler = spantree_C.set_trace_profile(_no_delivery, None, *settings)
 
 
 class ThreadCapture:
@@ -111,11 +105,10 @@ class ThreadCapture:
             captures, self.captures = self.captures, []
         try:
             with changing:
-                # Removal from this thread delivers the records and makes the
-                # profiler ignore any event still reaching it.
+                # Closing from this thread makes the profiler ignore any event
+                # still reaching it; its call log waits for a view.
                 for capture in captures:
-                    spantree_C.remove_trace_profile(capture.profiler)
-                    capture.profiler = None
+                    spantree_C.close_trace_profile(capture.profiler)
                 # The owning thread's own hook is the trace's business, done by now.
                 if not any(thread.is_alive() for ident, thread in self.foreign.items()
                            if ident != self.owner_ident):
@@ -131,7 +124,7 @@ class ThreadCapture:
         from .traced import ThreadTrace  # not before: the traced program's imports come first
 
         coroutines = bool(self.settings[1])
-        return [ThreadTrace(c.thread.name, c.native_id, c.box[0], coroutines) for c in captures]
+        return [ThreadTrace.from_profiler(c.thread.name, c.native_id, c.profiler, coroutines) for c in captures]
 
 
 def _after_fork_in_child():

@@ -50,6 +50,11 @@ def _check_depth(depth):
     return depth
 
 
+def _no_delivery(context, records):
+    """The profilers' callback, which no one calls: a view reads the call
+    log itself (spantree_reader_C.Reader.from_profiler)."""
+
+
 def _is_trace_profiler(hook):
     return type(hook).__qualname__ == "TraceProfiler" and type(hook).__module__ == "pyvarnex.ext"
 
@@ -96,7 +101,6 @@ class trace:
         self._capture = None
         self._profiler = None
         self._started = False
-        self._raw = None
         self._tree = None
         self._threads = None
         self.hook_lost = None
@@ -118,7 +122,7 @@ class trace:
             # This reaches the calling thread too; its own hook replaces it next.
             self._capture = threadcapture.begin(settings)
         try:
-            self._profiler = spantree_C.set_trace_profile(self._deliver, None, *settings)
+            self._profiler = spantree_C.set_trace_profile(_no_delivery, None, *settings)
         except BaseException:
             if self._capture is not None:
                 self._capture.end()
@@ -133,9 +137,10 @@ class trace:
             self.hook_lost = "removed" if installed is None else f"replaced by {installed!r}"
             # None when the hook was lost before it saw any event.
             self.hook_lost_ns = self._profiler.last_event_ns or None
-        # The removal comes first: whatever runs before it is traced.
-        spantree_C.remove_trace_profile(self._profiler)
-        self._profiler = None
+        # The removal comes first: whatever runs before it is traced. The
+        # records stay in the profiler's call log until a view reads them.
+        spantree_C.close_trace_profile(self._profiler)
+        profiler, self._profiler = self._profiler, None
         # Imported only now: starting a trace of this thread alone loads
         # nothing the traced code would otherwise load itself.
         import threading
@@ -143,7 +148,7 @@ class trace:
         from .traced import ThreadTrace
 
         thread = threading.current_thread()
-        threads = [ThreadTrace(thread.name, threading.get_native_id(), self._raw, self.coroutines)]
+        threads = [ThreadTrace.from_profiler(thread.name, threading.get_native_id(), profiler, self.coroutines)]
         if self._capture is not None:
             # Ending the capture may clear every thread's profile function, so
             # it comes before the traced code's own function is put back.
@@ -154,9 +159,6 @@ class trace:
             sys.setprofile(installed)
         self._threads = tuple(threads)
         return False
-
-    def _deliver(self, context, records):
-        self._raw = records
 
     async def run(self, awaitable):
         """Awaits `awaitable` under this trace and returns its result.
@@ -173,9 +175,10 @@ class trace:
 
     @property
     def raw(self):
-        """The records list as the tracer delivered it."""
+        """The calling thread's records list, as the tracer's
+        remove_trace_profile() delivers it; built on first use."""
         self._check_done()
-        return self._raw
+        return self._threads[0].records
 
     @property
     def threads(self):
@@ -190,9 +193,9 @@ class trace:
         the views in spantree.views read the records without it."""
         self._check_done()
         if self._tree is None:
-            from .records import decode
+            from .records import tree_of
 
-            self._tree = decode(self._raw, coroutines=self.coroutines)
+            self._tree = tree_of(self._threads[0].reader, self.coroutines)
         return self._tree
 
     @property
