@@ -80,6 +80,16 @@ class CallLog {
     release(detach_first(), end);
   }
 
+  // Calls `visit` on every logged call, in log order, while it returns true.
+  template <typename Visit>
+  bool for_each(Visit visit) const {
+    for (Block* block = first_; block; block = block->next) {
+      for (const LoggedCall* call = block->calls; call < end_of(block); ++call)
+        if (!visit(*call)) return false;
+    }
+    return true;
+  }
+
  private:
   bool add_block();
   // The calls logged in `block`.
