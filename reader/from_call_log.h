@@ -9,10 +9,18 @@
 // one by one as their calls land in the arrays, whose pages count only once
 // written (Array::zeroed): the log and the arrays are never both whole.
 //
-// Included by reader.cpp, after Trace, Interner and kind_of().
 #pragma once
 
-#include "../tracer/call_log_api.h"
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "common/call_log_api.h"
+#include "common/ref.h"
+
+#include "containers.h"
+#include "parse.h"
+#include "string_table.h"
+#include "trace.h"
 
 namespace {
 
@@ -24,7 +32,7 @@ struct Named {
 
 class CallLogReader {
  public:
-  explicit CallLogReader(Trace* r) noexcept : r_(r), interner_(r) {}
+  explicit CallLogReader(Trace* r) noexcept : r_(r), interner_(r->strings) {}
 
   // Fills the per-slot arrays from the blocks of `log`, which it releases as
   // it goes; false with an exception set.
@@ -32,7 +40,7 @@ class CallLogReader {
     const size_t slots = static_cast<size_t>(r_->slots);
     if (!r_->kind.resize(slots) || !r_->name.zeroed(slots) || !r_->file.zeroed(slots) ||
         !r_->line.zeroed(slots) || !r_->start.zeroed(slots) || !r_->duration.zeroed(slots) ||
-        !r_->parent.zeroed(slots) || !r_->offset.push(0))
+        !r_->parent.zeroed(slots))
       return false;
     memset(r_->kind.data(), kEmpty, slots);
     const LoggedCall* calls;
@@ -73,31 +81,24 @@ class CallLogReader {
   // renumbers the strings as the strings' reader numbers them, by first use
   // in slot order, name before file, so that ids match too.
   bool number_strings_by_first_use() {
-    const size_t strings = r_->offset.size() - 1;
     Array<uint32_t> renumbered;
-    Array<char> text;
-    Array<uint32_t> offset;
-    if (!renumbered.resize(strings) || !text.reserve(r_->text.size()) ||
-        !offset.reserve(strings + 1) || !offset.push(0))
-      return false;
-    for (size_t id = 0; id < strings; ++id) renumbered[id] = kNone;
+    if (!renumbered.resize(r_->strings.size())) return false;
+    for (size_t id = 0; id < renumbered.size(); ++id) renumbered[id] = kNone;
+    StringTable strings;
     for (size_t i = 0; i < static_cast<size_t>(r_->slots); ++i) {
       if (r_->kind[i] == kEmpty) continue;
       uint32_t* ids[] = {&r_->name[i], &r_->file[i]};
       for (uint32_t* id : ids) {
         if (renumbered[*id] == kNone) {
-          StringView string = string_of(r_, *id);
-          renumbered[*id] = static_cast<uint32_t>(offset.size() - 1);
-          if (!text.append(string.p, string.n) || !offset.push(static_cast<uint32_t>(text.size())))
-            return false;
+          StringView string = r_->strings[*id];
+          if ((renumbered[*id] = strings.intern(string.p, string.n)) == kNone) return false;
         }
         *id = renumbered[*id];
       }
     }
     // Every string interned names a record.
-    assert(offset.size() == strings + 1);
-    r_->text.swap(text);
-    r_->offset.swap(offset);
+    assert(strings.size() == r_->strings.size());
+    r_->strings.swap(strings);
     return true;
   }
 

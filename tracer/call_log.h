@@ -25,7 +25,7 @@
 #include <stdint.h>
 #include <sys/mman.h>
 
-#include "call_log_api.h"
+#include "common/call_log_api.h"
 #include "record_text.h"
 
 namespace {
