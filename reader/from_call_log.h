@@ -1,11 +1,10 @@
 // Reading a profiler's call log straight into the reader's per-slot arrays,
 // with no record strings in between (the interface: call_log_api.h).
 //
-// Each distinct object a logged call refers to is interned once: a code
-// object's co_name, co_filename and co_firstlineno, a built-in's name with
-// file "<built-in>" and line 0, and "[await]" with file "" and line 0 for a
-// wait: the fields its record text would carry, so that the arrays equal
-// those parse_records() makes of the strings. The log's blocks are released
+// Each distinct object a logged call refers to is looked at once, and its
+// function (name, file and line, the fields its record text would carry)
+// interned, so that the arrays equal those parse_records() makes of the
+// strings. The log's blocks are released
 // one by one as their calls land in the arrays, whose pages count only once
 // written (Array::zeroed): the log and the arrays are never both whole.
 //
@@ -24,12 +23,6 @@
 
 namespace {
 
-// What one referenced object names: interned ids and the line.
-struct Named {
-  uint32_t name, file;
-  int64_t line;
-};
-
 class CallLogReader {
  public:
   explicit CallLogReader(Trace* r) noexcept : r_(r), interner_(r->strings) {}
@@ -38,9 +31,8 @@ class CallLogReader {
   // it goes; false with an exception set.
   bool read(const CallLogApi* api, TakenLog* log) {
     const size_t slots = static_cast<size_t>(r_->slots);
-    if (!r_->kind.resize(slots) || !r_->name.zeroed(slots) || !r_->file.zeroed(slots) ||
-        !r_->line.zeroed(slots) || !r_->start.zeroed(slots) || !r_->duration.zeroed(slots) ||
-        !r_->parent.zeroed(slots))
+    if (!r_->kind.resize(slots) || !r_->func.zeroed(slots) || !r_->start.zeroed(slots) ||
+        !r_->duration.zeroed(slots) || !r_->parent.zeroed(slots))
       return false;
     memset(r_->kind.data(), kEmpty, slots);
     const LoggedCall* calls;
@@ -53,19 +45,17 @@ class CallLogReader {
                        static_cast<long long>(i));
           return false;
         }
-        const Named* named = named_by(call->name);
-        if (!named) return false;
-        r_->name[i] = named->name;
-        r_->file[i] = named->file;
-        r_->line[i] = named->line;
+        const uint32_t func = function_named_by(call->name);
+        if (func == kNone) return false;
+        r_->func[i] = func;
+        r_->kind[i] = r_->functions[func].kind;
         r_->start[i] = call->start_ns;
         r_->duration[i] = call->duration_ns;
         r_->parent[i] = call->parent_index;
-        r_->kind[i] = kind_of(r_, named->name, named->file, named->line);
         ++r_->count;
       }
     }
-    return number_strings_by_first_use();
+    return number_by_first_use();
   }
 
  private:
@@ -76,85 +66,101 @@ class CallLogReader {
     Ref<> str = Ref<>::steal(PyUnicode_FromString(text));
     return str ? intern(str.get(), role) : kNone;
   }
-
-  // The log is read in the order calls finished, the strings in slot order:
-  // renumbers the strings as the strings' reader numbers them, by first use
-  // in slot order, name before file, so that ids match too.
-  bool number_strings_by_first_use() {
-    Array<uint32_t> renumbered;
-    if (!renumbered.resize(r_->strings.size())) return false;
-    for (size_t id = 0; id < renumbered.size(); ++id) renumbered[id] = kNone;
-    StringTable strings;
-    for (size_t i = 0; i < static_cast<size_t>(r_->slots); ++i) {
-      if (r_->kind[i] == kEmpty) continue;
-      uint32_t* ids[] = {&r_->name[i], &r_->file[i]};
-      for (uint32_t* id : ids) {
-        if (renumbered[*id] == kNone) {
-          StringView string = r_->strings[*id];
-          if ((renumbered[*id] = strings.intern(string.p, string.n)) == kNone) return false;
-        }
-        *id = renumbered[*id];
-      }
-    }
-    // Every string interned names a record.
-    assert(strings.size() == r_->strings.size());
-    r_->strings.swap(strings);
-    return true;
+  // The function of (name, file, line), by the kind its fields give.
+  uint32_t function(uint32_t name, uint32_t file, int64_t line) {
+    if (name == kNone || file == kNone) return kNone;
+    return intern_function(r_, functions_, name, file, line, kind_of(r_, name, file, line));
   }
 
-  // Borrowed: what `object` (a logged call's code object, built-in name or
-  // null) names; null with an exception set when memory runs out. Objects
-  // are known by address: every object the log refers to lives as long as
-  // its entries, and the log was made before the reading started, so an
-  // address freed by a released block is never that of a later entry's
-  // object.
-  const Named* named_by(PyObject* object) {
+  // The function of what a logged call names: a code object (its co_name,
+  // co_filename and co_firstlineno), a built-in's name (file "<built-in>",
+  // line 0) or null (a wait: "[await]", file "", line 0), the fields of
+  // its record text. kNone with an exception set when memory runs out.
+  // Objects are known by address: every object the log refers to lives as
+  // long as its entries, and the log was made before the reading started,
+  // so an address freed by a released block is never that of a later
+  // entry's object.
+  uint32_t function_named_by(PyObject* object) {
     if (!object) {
-      if (await_.name == kNone) {
-        await_ = {intern("[await]", 0), intern("", 1), 0};
-        if (await_.name == kNone || await_.file == kNone) {
-          await_.name = kNone;
-          return nullptr;
-        }
-      }
-      return &await_;
+      if (await_ == kNone) await_ = function(intern("[await]", 0), intern("", 1), 0);
+      return await_;
     }
-    if (object == last_object_) return &named_[last_];
-    const auto address = reinterpret_cast<uintptr_t>(object);
+    if (object == last_object_) return last_function_;
     bool added;
     const uint32_t id = index_.find_or_add(
-        mix(address), [this, object](uint32_t other) { return objects_[other] == object; },
+        mix(reinterpret_cast<uintptr_t>(object)),
+        [this, object](uint32_t other) { return objects_[other] == object; },
         static_cast<uint32_t>(objects_.size()), &added);
-    if (id == kNone) return nullptr;
+    if (id == kNone) return kNone;
     if (added) {
-      Named named;
+      uint32_t func;
       if (PyCode_Check(object)) {
         auto* code = reinterpret_cast<PyCodeObject*>(object);
-        named = {intern(code->co_name, 0), intern(code->co_filename, 1), code->co_firstlineno};
+        const uint32_t name = intern(code->co_name, 0);
+        func = function(name, name == kNone ? kNone : intern(code->co_filename, 1), code->co_firstlineno);
       } else {
-        if (builtin_file_ == kNone && (builtin_file_ = intern("<built-in>", 1)) == kNone) return nullptr;
-        named = {intern(object, 0), builtin_file_, 0};
+        const uint32_t name = intern(object, 0);
+        func = function(name, name == kNone ? kNone : intern("<built-in>", 1), 0);
       }
       // A failure past find_or_add() leaves an id without its entry: the
       // read ends there, so nothing looks it up.
-      if (named.name == kNone || named.file == kNone || !objects_.push(object) ||
-          !named_.push(named))
-        return nullptr;
+      if (func == kNone || !objects_.push(object) || !function_of_object_.push(func)) return kNone;
     }
     last_object_ = object;
-    last_ = id;
-    return &named_[id];
+    return last_function_ = function_of_object_[id];
+  }
+
+  // The log is read in the order calls finished, the strings in slot order:
+  // renumbers strings and functions as the strings' reader numbers them, by
+  // first use in slot order (a record's name before its file), so that
+  // every id matches too.
+  bool number_by_first_use() {
+    Array<uint32_t> string_id, function_id;
+    if (!string_id.resize(r_->strings.size()) || !function_id.resize(r_->functions.size()))
+      return false;
+    for (size_t id = 0; id < string_id.size(); ++id) string_id[id] = kNone;
+    for (size_t id = 0; id < function_id.size(); ++id) function_id[id] = kNone;
+    StringTable strings;
+    Array<Function> functions;
+    auto renumber_string = [&](uint32_t id) {
+      if (string_id[id] == kNone) {
+        StringView string = r_->strings[id];
+        string_id[id] = strings.intern(string.p, string.n);
+      }
+      return string_id[id];
+    };
+    for (size_t i = 0; i < static_cast<size_t>(r_->slots); ++i) {
+      if (r_->kind[i] == kEmpty) {
+        r_->func[i] = kNone;
+        continue;
+      }
+      uint32_t& func = r_->func[i];
+      if (function_id[func] == kNone) {
+        Function fn = r_->functions[func];
+        fn.name = renumber_string(fn.name);
+        fn.file = fn.name == kNone ? kNone : renumber_string(fn.file);
+        if (fn.file == kNone) return false;
+        function_id[func] = static_cast<uint32_t>(functions.size());
+        if (!functions.push(fn)) return false;
+      }
+      func = function_id[func];
+    }
+    // Every string and function read names a record.
+    assert(strings.size() == r_->strings.size() && functions.size() == r_->functions.size());
+    r_->strings.swap(strings);
+    r_->functions.swap(functions);
+    return true;
   }
 
   Trace* r_;
   Interner interner_;
-  HashIndex index_;          // object address -> id into objects_ and named_
-  Array<PyObject*> objects_; // borrowed, by id; compared, never dereferenced
-  Array<Named> named_;
+  HashIndex functions_;              // (name, file, line) -> function id
+  HashIndex index_;                  // object address -> id into objects_
+  Array<PyObject*> objects_;         // borrowed, by id; compared, never dereferenced
+  Array<uint32_t> function_of_object_;
   PyObject* last_object_ = nullptr;
-  uint32_t last_ = 0;
-  Named await_{kNone, kNone, 0};
-  uint32_t builtin_file_ = kNone;
+  uint32_t last_function_ = kNone;
+  uint32_t await_ = kNone;
 };
 
 }  // namespace

@@ -19,10 +19,11 @@ void put_string(Sink& out, const Trace* r, uint32_t id) {
 }
 
 void put_location(Sink& out, const Trace* r, uint32_t node) {
-  StringView base = basename_of(r->strings[r->file[node]]);
+  const Function& fn = function_of(r, node);
+  StringView base = basename_of(r->strings[fn.file]);
   put_text(out, base.p, base.n);
   out.put(':');
-  out.number(r->line[node]);
+  out.number(fn.line);
 }
 
 // The label of a node; `count` above one adds " ×count" after the name.
@@ -39,7 +40,7 @@ void put_label(Sink& out, const Trace* r, uint32_t node, size_t count) {
   if (kind == kAwait)
     out.put("[await]");
   else
-    put_string(out, r, r->name[node]);
+    put_string(out, r, function_of(r, node).name);
   if (count > 1) {
     out.put(" \xC3\x97");
     out.grouped(count);

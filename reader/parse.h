@@ -145,11 +145,11 @@ uint8_t kind_of(const Trace* r, uint32_t name, uint32_t file, int64_t line) {
 // Fills the per-slot arrays from the list; false with an exception set.
 bool parse_records(Trace* r, PyObject* seq) {
   size_t slots = static_cast<size_t>(r->slots);
-  if (!r->kind.resize(slots) || !r->name.resize(slots) || !r->file.resize(slots) ||
-      !r->line.resize(slots) || !r->start.resize(slots) || !r->duration.resize(slots) ||
-      !r->parent.resize(slots))
+  if (!r->kind.resize(slots) || !r->func.resize(slots) || !r->start.resize(slots) ||
+      !r->duration.resize(slots) || !r->parent.resize(slots))
     return false;
   Interner interner(r->strings);
+  HashIndex functions;
   PyObject** items = PySequence_Fast_ITEMS(seq);
   constexpr size_t kAhead = 8;  // the strings lie apart in memory: fetch them early
   for (size_t i = 0; i < slots; ++i) {
@@ -160,6 +160,7 @@ bool parse_records(Trace* r, PyObject* seq) {
     }
     if (item == Py_None) {
       r->kind[i] = kEmpty;
+      r->func[i] = kNone;
       continue;
     }
     Fields f;
@@ -173,13 +174,14 @@ bool parse_records(Trace* r, PyObject* seq) {
     uint32_t name = interner.intern(item, 0, f.name_end, 0);
     uint32_t file = name == kNone ? kNone : interner.intern(item, f.file_begin, f.file_end, 1);
     if (file == kNone) return false;
-    r->name[i] = name;
-    r->file[i] = file;
-    r->line[i] = f.line;
+    const uint8_t kind = kind_of(r, name, file, f.line);
+    const uint32_t func = intern_function(r, functions, name, file, f.line, kind);
+    if (func == kNone) return false;
+    r->func[i] = func;
+    r->kind[i] = kind;
     r->start[i] = f.start;
     r->duration[i] = f.duration;
     r->parent[i] = f.parent;
-    r->kind[i] = kind_of(r, name, file, f.line);
     ++r->count;
   }
   return true;

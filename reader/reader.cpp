@@ -297,8 +297,9 @@ PyObject* Reader_records(PyObject* self, PyObject*) {
       item = Py_None;
       Py_INCREF(item);
     } else {
-      item = Py_BuildValue("(OOLLLLi)", PyList_GET_ITEM(strings.get(), r->name[i]),
-                           PyList_GET_ITEM(strings.get(), r->file[i]), static_cast<long long>(r->line[i]),
+      const Function& fn = function_of(r, static_cast<uint32_t>(i));
+      item = Py_BuildValue("(OOLLLLi)", PyList_GET_ITEM(strings.get(), fn.name),
+                           PyList_GET_ITEM(strings.get(), fn.file), static_cast<long long>(fn.line),
                            static_cast<long long>(r->start[i]), static_cast<long long>(r->duration[i]),
                            static_cast<long long>(r->parent[i]), r->kind[i]);
       if (!item) return nullptr;
@@ -319,12 +320,13 @@ PyObject* Reader_record_strings(PyObject* self, PyObject*) {
   for (Py_ssize_t i = 0; i < r->slots; ++i) {
     PyObject* item = Py_None;
     if (is_record(r, static_cast<uint32_t>(i))) {
+      const Function& fn = function_of(r, static_cast<uint32_t>(i));
       RecordText text;
-      text.add(PyList_GET_ITEM(strings.get(), r->name[i]));
+      text.add(PyList_GET_ITEM(strings.get(), fn.name));
       text.add_separator('\0');
-      text.add(PyList_GET_ITEM(strings.get(), r->file[i]));
+      text.add(PyList_GET_ITEM(strings.get(), fn.file));
       text.add_separator('\0');
-      text.add_number(r->line[i]);
+      text.add_number(fn.line);
       text.add_times(r->start[i], r->duration[i], r->parent[i]);
       item = text.build();
       if (!item) return nullptr;
@@ -363,16 +365,23 @@ PyObject* column_dict(NamedColumn (&items)[N]) {
 PyObject* Reader_columns(PyObject* self, PyObject*) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
   size_t nodes = node_count(r);
-  Array<int64_t> parent, index;
-  if (!parent.resize(nodes) || !index.resize(nodes)) return nullptr;
+  Array<int64_t> parent, index, line;
+  Array<uint32_t> name, file;  // 0 where no record is
+  if (!parent.resize(nodes) || !index.resize(nodes) || !line.resize(nodes) || !name.resize(nodes) ||
+      !file.resize(nodes))
+    return nullptr;
   for (uint32_t i = 0; i < nodes; ++i) {
     uint32_t p = is_record(r, i) ? parent_node(r, i) : kNone;
     parent[i] = p == kNone ? int64_t{-1} : int64_t{p};
     index[i] = node_index(r, i);
+    if (is_record(r, i)) {
+      const Function& fn = function_of(r, i);
+      name[i] = fn.name, file[i] = fn.file, line[i] = fn.line;
+    }
   }
   NamedColumn items[] = {
-      {"kind", column(r->kind, nodes)},         {"name", column(r->name, nodes)},
-      {"file", column(r->file, nodes)},         {"line", column(r->line, nodes)},
+      {"kind", column(r->kind, nodes)},         {"name", column(name, nodes)},
+      {"file", column(file, nodes)},            {"line", column(line, nodes)},
       {"start", column(r->start, nodes)},       {"duration", column(r->duration, nodes)},
       {"parent", column(parent, nodes)},        {"depth", column(r->depth, nodes)},
       {"index", column(index, nodes)},          {"function", column(r->func, nodes)},
@@ -412,13 +421,14 @@ PyObject* Reader_preorder(PyObject* self, PyObject* arg) {
       return nullptr;
     }
   }
-  auto name = [r](uint32_t node) { return is_record(r, node) ? r->name[node] : kNone; };
-  auto file = [r](uint32_t node) { return is_record(r, node) ? r->file[node] : kNone; };
+  auto name = [r](uint32_t node) { return is_record(r, node) ? function_of(r, node).name : kNone; };
+  auto file = [r](uint32_t node) { return is_record(r, node) ? function_of(r, node).file : kNone; };
+  auto line = [r](uint32_t node) { return is_record(r, node) ? function_of(r, node).line : int64_t{0}; };
   NamedColumn items[] = {
       {"kind", in_preorder<uint8_t>(r, [r](uint32_t node) { return r->kind[node]; })},
       {"name", in_preorder<uint32_t>(r, name)},
       {"file", in_preorder<uint32_t>(r, file)},
-      {"line", in_preorder<int64_t>(r, [r](uint32_t node) { return r->line[node]; })},
+      {"line", in_preorder<int64_t>(r, line)},
       {"start", in_preorder<int64_t>(r, [r, base_ns](uint32_t node) { return r->start[node] - base_ns; })},
       {"duration", in_preorder<int64_t>(r, [r](uint32_t node) { return r->duration[node]; })},
       {"depth", in_preorder<uint32_t>(r, [r](uint32_t node) { return r->depth[node]; })},

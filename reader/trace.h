@@ -13,6 +13,7 @@ namespace {
 
 enum Kind : uint8_t { kPlaceholder = 0, kCall = 1, kBuiltin = 2, kCoroutine = 3, kAwait = 4, kEmpty = 5 };
 
+// What a record names: one per distinct (name, file, line).
 struct Function {
   uint32_t name, file;
   int64_t line;
@@ -23,10 +24,11 @@ struct Trace {
   Py_ssize_t slots = 0;  // length of the records list
   Py_ssize_t count = 0;  // records (slots holding one)
   bool coroutines = false;
-  // Per node id.
+  // Per node id. A record's name, file and line are its function's: a node
+  // holds only the function's id (kNone for placeholders and empty slots).
   Array<uint8_t> kind;
-  Array<uint32_t> name, file, func, depth;
-  Array<int64_t> line, start, duration, parent;
+  Array<uint32_t> func, depth;
+  Array<int64_t> start, duration, parent;
   Array<uint32_t> first_child;  // node count + 1 entries into `children`
   Array<uint32_t> children;
   Array<uint32_t> roots;
@@ -42,6 +44,29 @@ struct Trace {
 };
 
 size_t node_count(const Trace* r) { return r->kind.size(); }
+
+// The function of a record's node.
+const Function& function_of(const Trace* r, uint32_t node) {
+  assert(r->func[node] != kNone);
+  return r->functions[r->func[node]];
+}
+
+// The id of function (name, file, line) in `index` (a HashIndex kept by
+// whoever reads the records), added with `kind` if new; kNone on memory
+// failure.
+uint32_t intern_function(Trace* r, HashIndex& index, uint32_t name, uint32_t file, int64_t line,
+                         uint8_t kind) {
+  bool added;
+  const uint32_t id = index.find_or_add(
+      mix((static_cast<uint64_t>(name) << 32 | file) ^ mix(static_cast<uint64_t>(line))),
+      [r, name, file, line](uint32_t f) {
+        const Function& fn = r->functions[f];
+        return fn.name == name && fn.file == file && fn.line == line;
+      },
+      static_cast<uint32_t>(r->functions.size()), &added);
+  if (id == kNone || !added) return id;
+  return r->functions.push({name, file, line, kind}) ? id : kNone;
+}
 
 // The index a node stands for: its slot, or the parent index past the list.
 int64_t node_index(const Trace* r, uint32_t node) {
