@@ -1,20 +1,17 @@
 """python -m spantree, or the installed spantree command: runs a Python
-program under the tracer and writes its calls.
-
-    spantree [--threshold T | --depth N] [--coroutines] [--main-thread]
-             [--format summary|tree|perfetto|collapsed|html] [--full]
-             [--min-share P] [--sort KEY] [--top N] [--per-thread]
-             [-o FILE[.gz]] (script.py | -m module) [args...]
+program under the tracer and writes its calls. Its options are the table
+OPTIONS below, from which the usage, the help, the parser and the defaults
+come; `spantree --help` shows them.
 
 Without --format it writes the summary, then the folded tree.
 
 The program must run as it would under python alone. Before it starts, this
-module has imported only os, sys and the tracer (which is why the options are
-parsed here rather than by argparse); renderers load after it ends. Every
-option, the program and the output's directory are checked before it starts,
-and nothing is written until it has ended: the output streams to a duplicate
-of file descriptor 1 taken at the start, or to a temporary file renamed over
-FILE once complete.
+module has imported only os, sys, the tracer and the defaults (which is why
+the options are parsed here rather than by argparse); renderers load after it
+ends. Every option, the program and the output's directory are checked before
+it starts, and nothing is written until it has ended: the output streams to a
+duplicate of file descriptor 1 taken at the start, or to a temporary file
+renamed over FILE once complete.
 
 Exit status: the program's own (as python gives it) when the trace was
 written; 2 for a usage error, when nothing ran; and when the program
@@ -25,131 +22,219 @@ gives when it cannot flush its output at exit) or 130 (interrupted).
 import os
 import sys
 
+from .defaults import (DEFAULT_FILES, DEFAULT_MIN_SHARE, DEFAULT_SORT, DEFAULT_THRESHOLD, DEFAULT_TOP, FORMATS,
+                       SORT_KEYS)
 from .tracing import trace
 
-DEFAULT_THRESHOLD = "100us"
-FORMATS = ("summary", "tree", "perfetto", "collapsed", "html")
-SORT_KEYS = ("self", "total", "calls", "max")
-# The views' defaults, repeated to keep their module out of the start-up.
-DEFAULT_MIN_SHARE = 0.5  # percent
-DEFAULT_TOP = 30
-# Machine formats never share standard output with the program's own prints.
-DEFAULT_FILES = {"perfetto": "spantree.json", "collapsed": "spantree.folded", "html": "spantree.html"}
+STATUS_USAGE = 2
 STATUS_WRITE_FAILED = 120
 STATUS_INTERRUPTED = 130
-
-USAGE = """\
-usage: {prog} [-h] [--threshold T | --depth N] [--coroutines] [--main-thread]
-       {pad} [--format {{summary,tree,perfetto,collapsed,html}}] [--full] [--min-share P]
-       {pad} [--sort {{self,total,calls,max}}] [--top N] [--per-thread]
-       {pad} [-o FILE] (script.py | -m module) [args ...]"""
-
-HELP = """
-Runs a Python program like python does, traces every thread it runs from
-start to end and writes their call trees.
-
-options:
-  -h, --help       show this help and exit
-  --threshold T    shortest call kept: nanoseconds or a number with ns, us, ms
-                   or s (default {threshold})
-  --depth N        keep calls at most N levels deep instead, whatever their
-                   duration
-  --coroutines     coroutine-aware: follow the first coroutine the program runs
-                   (main in asyncio.run(main())) across its awaits, and record
-                   the waits; each thread follows its own first coroutine
-  --main-thread    trace the main thread alone, leaving the program's other
-                   threads untouched
-  --format F       without it: the summary, then the folded tree (on standard
-                   output); summary: where the time went, by function;
-                   tree: the call tree, repeated calls folded, short ones
-                   counted; perfetto: Chrome Trace Event JSON for ui.perfetto.dev
-                   (default file {perfetto}); collapsed: stacks for flame
-                   graphs (default file {collapsed}); html: a self-contained
-                   page with a timeline, a flame graph and the summary
-                   (default file {html})
-  --full           the tree with a line for every recorded call, nothing
-                   folded or left out
-  --min-share P    leave out tree lines under P% of the trace, and count
-                   them (default {min_share:g}%)
-  --sort KEY       summary order: self (default), total, calls or max
-  --top N          summary rows (default {top})
-  --per-thread     the summary of each thread after the whole trace's
-  -o FILE          write there instead ("-" for standard output; a name ending
-                   in .gz is compressed)
-  -m module        run a library module as a script, like python -m
-
-Exit status: the program's; 2 for a usage error; when the program succeeded
-but the trace could not be written, {failed} (write error) or {interrupted}
-(interrupted).
-"""
-
-# Options that take a value, and flags, by their long or only name.
-VALUED = {"--threshold": "threshold", "--depth": "depth", "--format": "format", "--min-share": "min_share",
-          "--sort": "sort", "--top": "top", "-o": "output"}
-FLAGS = {"--coroutines": "coroutines", "--main-thread": "main_thread", "--full": "full",
-         "--per-thread": "per_thread", "--help": "help", "-h": "help"}
 
 
 class UsageError(Exception):
     pass
 
 
+def _number(name, text, kind, low, high, what):
+    """The option's value as `kind`, from `low` to `high`; "0.5%" reads as 0.5."""
+    try:
+        value = kind(text.removesuffix("%") if kind is float else text)
+    except ValueError:
+        value = None
+    if value is None or not low <= value <= high:
+        raise UsageError(f"argument {name}: expected {what}, not {text!r}")
+    return value
+
+
+def _fraction(name, text):
+    """A percentage from 0 to 100, as the fraction the views take."""
+    return _number(name, text, float, 0, 100, "a percentage from 0 to 100") / 100
+
+
+def _count(name, text):
+    return _number(name, text, int, 1, sys.maxsize, "a whole number above 0")
+
+
+class Option:
+    """One row of the command's options.
+
+    `names`: its spellings, the first shown in the usage; `dest`: the
+    attribute of Options it sets; `value`: the name of its value in the
+    usage and help, None for a flag; `default`: the attribute's value when the
+    option is not given; `help`: its text in --help, wrapped by hand and
+    formatted with HELP_VALUES; `choices`: the values it accepts, or `read`:
+    a function of (name, text) giving the value or raising UsageError. A
+    value given without either stays text: the tracer judges the threshold
+    and the depth (make_trace), Destination the output."""
+
+    def __init__(self, names, dest, value=None, help="", *, default=None, choices=None, read=None):
+        self.names, self.dest, self.value, self.help = names, dest, value, help
+        self.default = False if value is None else default
+        self.choices, self.read = choices, read
+
+    def usage(self):
+        shown = self.value if self.choices is None else "{" + ",".join(self.choices) + "}"
+        return self.names[0] if self.value is None else f"{self.names[0]} {shown}"
+
+
+# The options in the order the usage and the help show them, and the parser
+# checks their values; each group starts a line of the usage: what to trace,
+# what to write, and where to write it.
+OPTIONS = (
+    (
+        Option(("-h", "--help"), "help", help="show this help and exit"),
+        Option(("--threshold",), "threshold", "T", """\
+shortest call kept: nanoseconds or a number with ns, us, ms
+or s (default {threshold})"""),
+        Option(("--depth",), "depth", "N", """\
+keep calls at most N levels deep instead, whatever their
+duration"""),
+        Option(("--coroutines",), "coroutines", help="""\
+coroutine-aware: follow the first coroutine the program runs
+(main in asyncio.run(main())) across its awaits, and record
+the waits; each thread follows its own first coroutine"""),
+        Option(("--main-thread",), "main_thread", help="""\
+trace the main thread alone, leaving the program's other
+threads untouched"""),
+    ),
+    (
+        Option(("--format",), "format", "F", """\
+without it: the summary, then the folded tree (on standard
+output); summary: where the time went, by function;
+tree: the call tree, repeated calls folded, short ones
+counted; perfetto: Chrome Trace Event JSON for ui.perfetto.dev
+(default file {perfetto}); collapsed: stacks for flame
+graphs (default file {collapsed}); html: a self-contained
+page with a timeline, a flame graph and the summary
+(default file {html})""", choices=FORMATS),
+        Option(("--full",), "full", help="""\
+the tree with a line for every recorded call, nothing
+folded or left out"""),
+        Option(("--min-share",), "min_share", "P", """\
+leave out tree lines under P% of the trace, and count
+them (default {min_share:g}%)""", default=DEFAULT_MIN_SHARE, read=_fraction),
+        Option(("--sort",), "sort", "KEY", "summary order: self (default), total, calls or max",
+               default=DEFAULT_SORT, choices=SORT_KEYS),
+        Option(("--top",), "top", "N", "summary rows (default {top})", default=DEFAULT_TOP, read=_count),
+        Option(("--per-thread",), "per_thread", help="the summary of each thread after the whole trace's"),
+    ),
+    (
+        Option(("-o",), "output", "FILE", """\
+write there instead ("-" for standard output; a name ending
+in .gz is compressed)"""),
+    ),
+)
+# Options that exclude each other, the second right after the first in
+# OPTIONS: the usage shows them as one choice.
+EXCLUSIVE = ("--threshold", "--depth")
+# -m is no option: it ends them, and the program's arguments follow.
+PROGRAM = "(script.py | -m module) [args ...]"
+PROGRAM_HELP = ("-m module", "run a library module as a script, like python -m")
+
+ALL_OPTIONS = tuple(option for group in OPTIONS for option in group)
+BY_NAME = {name: option for option in ALL_OPTIONS for name in option.names}
+HELP_VALUES = {"threshold": DEFAULT_THRESHOLD, "min_share": DEFAULT_MIN_SHARE * 100, "top": DEFAULT_TOP,
+               **DEFAULT_FILES}
+# Columns of the usage's option list, after "usage: PROG ".
+USAGE_WIDTH = 76
+# The column where the help texts start: after two spaces, the option's
+# name padded, and two spaces.
+HELP_COLUMN = 19
+
+DESCRIPTION = """\
+Runs a Python program like python does, traces every thread it runs from
+start to end and writes their call trees."""
+
+EXIT_STATUS = f"""\
+Exit status: the program's; {STATUS_USAGE} for a usage error; when the program succeeded
+but the trace could not be written, {STATUS_WRITE_FAILED} (write error) or {STATUS_INTERRUPTED}
+(interrupted)."""
+
+
+def usage(prog):
+    """The usage lines: each group of options wrapped at USAGE_WIDTH, the
+    exclusive options as one choice, the program on the last line."""
+    lines = []
+    for group in OPTIONS:
+        words = []
+        for option in group:
+            if option.names[0] == EXCLUSIVE[1]:
+                words[-1] = f"{words[-1][:-1]} | {option.usage()}]"
+            else:
+                words.append(f"[{option.usage()}]")
+        if group is OPTIONS[-1]:
+            words.append(PROGRAM)
+        line = words.pop(0)
+        for word in words:
+            if len(line) + 1 + len(word) > USAGE_WIDTH:
+                lines.append(line)
+                line = word
+            else:
+                line += " " + word
+        lines.append(line)
+    indent = " " * len(f"usage: {prog} ")
+    return f"usage: {prog} " + ("\n" + indent).join(lines)
+
+
+def help_text(prog):
+    """The whole --help text."""
+    rows = [(", ".join(option.names) + (f" {option.value}" if option.value else ""),
+             option.help.format(**HELP_VALUES)) for option in ALL_OPTIONS]
+    rows.append(PROGRAM_HELP)
+    entries = [f"  {shown:<{HELP_COLUMN - 4}}  " + text.replace("\n", "\n" + " " * HELP_COLUMN)
+               for shown, text in rows]
+    return "\n".join([usage(prog), "", DESCRIPTION, "", "options:", *entries, "", EXIT_STATUS, ""])
+
+
 class Options:
-    threshold = None
-    depth = None
-    format = None
-    full = False
-    min_share = DEFAULT_MIN_SHARE
-    sort = "self"
-    top = DEFAULT_TOP
-    per_thread = False
-    output = None
-    coroutines = False
-    main_thread = False
-    help = False
-    module = None
-    script = None
-    args = ()
+    """The parsed command line: an attribute per option, and the program."""
+
+    def __init__(self):
+        for option in ALL_OPTIONS:
+            setattr(self, option.dest, option.default)
+        self.module = self.script = None
+        self.args = ()
 
 
 def _long_option(word):
     """The long option `word` names, allowing an unambiguous prefix as argparse does."""
-    if word in VALUED or word in FLAGS:
+    if word in BY_NAME:
         return word
-    found = [name for name in (*VALUED, *FLAGS) if name.startswith("--") and name.startswith(word)]
+    # A bare "--" (of "--=value") starts every long option but names none.
+    found = [name for name in BY_NAME if name.startswith("--") and name.startswith(word)] if word != "--" else []
     if len(found) != 1:
         raise UsageError(f"ambiguous option: {word} could match {', '.join(found)}" if found
                          else f"unrecognized argument: {word}")
     return found[0]
 
 
-def _take_option(word, words, options):
-    """Sets the option `word` names, taking its value from `words` unless
-    given as --name=value or -oFILE; returns the option's name."""
+def _take_option(word, words, given):
+    """Reads the option `word` names into `given`, under its last name: its
+    text, taken from `words` unless given as --name=value or -oFILE, or True
+    for a flag."""
     if word.startswith("--"):
         name, glued, value = word.partition("=")
         name = _long_option(name)
     else:
         name, value = word[:2], word[2:]
         glued = bool(value)
-    if name in FLAGS and not glued:
-        setattr(options, FLAGS[name], True)
-    elif name in VALUED:
-        if not glued:
-            if not words:
-                raise UsageError(f"argument {name}: expected one argument")
-            value = words.pop(0)
-        setattr(options, VALUED[name], value)
-    else:
+    option = BY_NAME.get(name)
+    if option is None or option.value is None and glued:
         raise UsageError(f"unrecognized argument: {word}")
-    return name
+    if option.value is None:
+        value = True
+    elif not glued:
+        if not words:
+            raise UsageError(f"argument {name}: expected one argument")
+        value = words.pop(0)
+    given[option.names[-1]] = value
 
 
 def parse_args(argv):
     """The options, the program and its arguments, as python reads `[options] script args`:
     options end at the script, at -m (whose module may be glued: -mtimeit) or at --."""
     options = Options()
-    seen = set()
+    given = {}
     words = list(argv)
     while words:
         word = words.pop(0)
@@ -164,33 +249,26 @@ def parse_args(argv):
             options.module, options.args = name, words
             break
         elif word.startswith("-") and word != "-":
-            seen.add(_take_option(word, words, options))
+            _take_option(word, words, given)
             continue
         options.script, options.args = word, words
         break
-    if options.help:
+    if "--help" in given:
+        options.help = True
         return options
-    if {"--threshold", "--depth"} <= seen:
-        raise UsageError("argument --depth: not allowed with argument --threshold")
-    for name, value, choices in (("--format", options.format, FORMATS), ("--sort", options.sort, SORT_KEYS)):
-        if value is not None and value not in choices:
-            raise UsageError(f"argument {name}: invalid choice: {value!r} (choose from {', '.join(choices)})")
-    options.min_share = _number("--min-share", options.min_share, float, 0, 100, "a percentage from 0 to 100")
-    options.top = _number("--top", options.top, int, 1, sys.maxsize, "a whole number above 0")
+    if set(EXCLUSIVE) <= given.keys():
+        raise UsageError(f"argument {EXCLUSIVE[1]}: not allowed with argument {EXCLUSIVE[0]}")
+    for option in ALL_OPTIONS:
+        name = option.names[-1]
+        if name not in given:
+            continue
+        value = given[name]
+        if option.choices is not None and value not in option.choices:
+            raise UsageError(f"argument {name}: invalid choice: {value!r} (choose from {', '.join(option.choices)})")
+        setattr(options, option.dest, option.read(name, value) if option.read else value)
     if options.script is None and options.module is None:
         raise UsageError("give a script or -m module")
     return options
-
-
-def _number(name, text, kind, low, high, what):
-    """The option's value as `kind`, from `low` to `high`; "0.5%" reads as 0.5."""
-    try:
-        value = kind(str(text).removesuffix("%") if kind is float else text)
-    except ValueError:
-        value = None
-    if value is None or not low <= value <= high:
-        raise UsageError(f"argument {name}: expected {what}, not {text!r}")
-    return value
 
 
 def make_trace(options):
@@ -442,7 +520,7 @@ def _render(tracer, options, target, out):
     if options.format is None:
         out.write(b"\n")
     if options.format in (None, "tree"):
-        views.write_tree(threads, out, full=options.full, min_share=options.min_share / 100)
+        views.write_tree(threads, out, full=options.full, min_share=options.min_share)
 
 
 class Messages:
@@ -487,9 +565,9 @@ def _prog_name():
 
 
 def _usage_error(prog, message):
-    print(USAGE.format(prog=prog, pad=" " * len(prog)), file=sys.stderr)
+    print(usage(prog), file=sys.stderr)
     print(f"{prog}: error: {message}", file=sys.stderr)
-    return 2
+    return STATUS_USAGE
 
 
 def main(argv=None):
@@ -497,10 +575,7 @@ def main(argv=None):
     try:
         options = parse_args(sys.argv[1:] if argv is None else argv)
         if options.help:
-            print(USAGE.format(prog=prog, pad=" " * len(prog)))
-            print(HELP.format(threshold=DEFAULT_THRESHOLD, failed=STATUS_WRITE_FAILED,
-                              min_share=DEFAULT_MIN_SHARE, top=DEFAULT_TOP,
-                              interrupted=STATUS_INTERRUPTED, **DEFAULT_FILES), end="")
+            print(help_text(prog), end="")
             return 0
         tracer = make_trace(options)
         destination = Destination(options)
@@ -521,7 +596,7 @@ def main(argv=None):
         return 1
     except OSError as exc:
         print(f"spantree: can't open {target!r}: {exc}", file=sys.stderr)
-        return 2
+        return STATUS_USAGE
 
     messages = Messages()
     import time

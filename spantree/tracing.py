@@ -55,8 +55,16 @@ def _no_delivery(context, records):
     log itself (spantree_reader_C.Reader.from_profiler)."""
 
 
+# The profiler type's full name, as the tracer declares it. The type is
+# matched by name, not identity: spantree_C does not export it, and the test
+# build of the tracer (spantree_testing_C) defines a type of its own under the
+# same name, whose profilers count as spantree traces too.
+TRACE_PROFILER_TYPE = "pyvarnex.ext.TraceProfiler"
+
+
 def _is_trace_profiler(hook):
-    return type(hook).__qualname__ == "TraceProfiler" and type(hook).__module__ == "pyvarnex.ext"
+    kind = type(hook)
+    return f"{kind.__module__}.{kind.__qualname__}" == TRACE_PROFILER_TYPE
 
 
 class trace:

@@ -19,12 +19,9 @@ the measured value.
 
 import os
 
+from .defaults import DEFAULT_MIN_SHARE, DEFAULT_SORT, DEFAULT_TOP, SORT_KEYS
 from .traced import KINDS_BY_CODE, Kind, SlotFields, ThreadTrace
 from .render import describe, format_duration
-
-DEFAULT_MIN_SHARE = 0.005
-DEFAULT_TOP = 30
-SORT_KEYS = ("self", "total", "calls", "max")
 
 
 class ThreadView:
@@ -221,7 +218,7 @@ def _table(rows, whole, sort, top):
     return lines
 
 
-def summary(source, *, sort="self", top=DEFAULT_TOP, per_thread=False):
+def summary(source, *, sort=DEFAULT_SORT, top=DEFAULT_TOP, per_thread=False):
     """Where the time went, as text: one row per function (name, file:line;
     built-ins by name) with its calls, total time (recursion counted once),
     self time, longest call and self time's share of the trace, sorted by

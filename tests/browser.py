@@ -9,6 +9,7 @@ package is involved.
 import base64
 import json
 import os
+import pathlib
 import select
 import subprocess
 import time
@@ -19,10 +20,24 @@ FLAGS = ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-
 
 # What the test run puts into the environment for the interpreter only.
 _NOT_FOR_THE_BROWSER = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PYTHONMALLOC")
+FINDER = pathlib.Path(__file__).resolve().parent.parent / "tools" / "chromium"
 
 
 class BrowserError(RuntimeError):
     pass
+
+
+def _environment():
+    return {k: v for k, v in os.environ.items() if k not in _NOT_FOR_THE_BROWSER}
+
+
+def find_chromium():
+    """The path of Chromium's binary from tools/chromium (which installs it when
+    it can), or raises BrowserError saying why there is none."""
+    found = subprocess.run([str(FINDER)], capture_output=True, text=True, env=_environment(), timeout=1200)
+    if found.returncode != 0:
+        raise BrowserError(f"headless Chromium cannot be had here: {found.stderr.strip()}")
+    return found.stdout.strip()
 
 
 class Browser:
@@ -35,7 +50,7 @@ class Browser:
         self._next_id = 0
         commands_read, self._commands = os.pipe()
         self._answers, answers_write = os.pipe()
-        env = {k: v for k, v in os.environ.items() if k not in _NOT_FOR_THE_BROWSER}
+        env = _environment()
         self._log = open(log_path, "wb")
         try:
             # bash puts the pipe ends on the descriptors the browser expects (the

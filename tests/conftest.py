@@ -1,4 +1,5 @@
-"""Puts the built modules on sys.path and offers helpers shared by the tests."""
+"""Puts the built modules and the package on sys.path, and offers the set-up
+the tests share: child interpreters that see them, and the browser."""
 
 import os
 import pathlib
@@ -9,20 +10,27 @@ import textwrap
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
+TESTS = ROOT / "tests"
 BUILD = pathlib.Path(os.environ.get("SPANTREE_BUILD", ROOT / "build" / "release"))
-sys.path.insert(0, str(BUILD))
+# The built native modules and the package's sources, ahead of anything
+# installed; the tests' own helpers and models import from TESTS.
+sys.path[:0] = [str(BUILD), str(ROOT), str(TESTS)]
+
+
+def package_env(*extra):
+    """os.environ with PYTHONPATH naming, in order, the built modules, the
+    package and the directories `extra`: what a child interpreter sees."""
+    return dict(os.environ, PYTHONPATH=os.pathsep.join(map(str, (BUILD, ROOT, *extra))))
 
 
 def run_python(code, *, env=None, timeout=120, check=True):
-    """Runs `code` in a fresh interpreter that sees the built modules.
+    """Runs `code` in a fresh interpreter that sees the built modules, the
+    package and the tests' helpers.
 
     Returns the CompletedProcess; with check, a non-zero exit fails the test
     and shows what the child printed.
     """
-    child_env = dict(os.environ)
-    child_env["PYTHONPATH"] = os.pathsep.join(
-        [str(BUILD), str(ROOT / "tests")] + ([child_env["PYTHONPATH"]] if child_env.get("PYTHONPATH") else [])
-    )
+    child_env = package_env(TESTS, *filter(None, [os.environ.get("PYTHONPATH")]))
     if env:
         child_env.update(env)
     proc = subprocess.run(
@@ -39,3 +47,19 @@ def run_python(code, *, env=None, timeout=120, check=True):
 @pytest.fixture
 def subprocess_python():
     return run_python
+
+
+@pytest.fixture(scope="session")
+def browser(tmp_path_factory):
+    """One headless Chromium with one page for the whole run (tests/browser.py);
+    a test that takes it is skipped, saying why, where none can be had."""
+    from browser import Browser, BrowserError, find_chromium
+
+    try:
+        executable = find_chromium()
+    except BrowserError as error:
+        pytest.skip(str(error))
+    directory = tmp_path_factory.mktemp("chromium")
+    opened = Browser(executable, directory / "profile", directory / "browser.log")
+    yield opened
+    opened.close()

@@ -9,7 +9,7 @@ import pytest
 
 import spantree_C
 from conftest import run_python
-from tracing import Delivery, assert_no_growth, decode
+from tracer_harness import Delivery, assert_no_growth, decode
 
 MODES = [dict(threshold_ns=0, max_depth=0), dict(threshold_ns=0, max_depth=2),
          dict(threshold_ns=2**62, max_depth=0)]

@@ -18,7 +18,7 @@ import spantree_C
 import spantree_testing_C
 from conftest import run_python
 from test_model import replay
-from tracing import Delivery, decode
+from tracer_harness import Delivery, decode
 
 PROGRAMS = int(os.environ.get("SPANTREE_RANDOM_PROGRAMS", "100"))
 LEAK_PROGRAMS = 16

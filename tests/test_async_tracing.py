@@ -3,15 +3,13 @@ await records, and the closing and final sweeps."""
 
 import asyncio
 import gc
-import sys
-import types
 
 import pytest
 
 import spantree_C
 import spantree_testing_C
 from conftest import run_python
-from tracing import Delivery, decode, scripted_clock
+from tracer_harness import Delivery, decode, scripted_clock
 
 HERE = __file__
 SLEEP_FILE = asyncio.sleep.__code__.co_filename
@@ -229,7 +227,7 @@ def test_resumption_moves_into_a_finished_child():
 def test_trace_around_asyncio_run_has_main_as_top_coroutine():
     proc = run_python("""
     import asyncio, spantree_C
-    from tracing import decode
+    from tracer_harness import decode
 
     async def helper():
         await asyncio.sleep(0.001)

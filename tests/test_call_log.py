@@ -17,7 +17,7 @@ import failing_allocator_C as allocator
 import spantree_C
 import spantree_testing_C
 from test_model import replay
-from tracing import Delivery, assert_no_growth, decode, scripted_clock
+from tracer_harness import Delivery, assert_no_growth, decode, scripted_clock
 
 # name: (threshold_ns, is_async, max_depth); the clock ticks 10 ns a read.
 MODES = {

@@ -21,7 +21,7 @@ from conftest import run_python
 from spantree import html, threadcapture, tracing, views
 from spantree_reader_C import Reader
 from test_model import MODES as SYNC_MODES, drive, load, programs, stopper
-from tracing import Delivery
+from tracer_harness import Delivery
 
 RANDOM_PROGRAMS = 60
 

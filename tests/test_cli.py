@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import BUILD, ROOT
+from conftest import package_env
 
 SYNC = """\
 import sys
@@ -61,7 +61,7 @@ with ThreadPoolExecutor(2, thread_name_prefix="pool") as pool:
 """
 
 
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT)]))
+ENV = package_env()
 
 
 def spantree_cli(cwd, *args, program=None, command=(sys.executable, "-m", "spantree"), **options):
@@ -295,7 +295,7 @@ def test_before_the_program_starts_nothing_is_imported_that_python_does_not_impo
         proc = subprocess.run(command, cwd=tmp_path, env=ENV, capture_output=True, text=True, timeout=120)
         return set(proc.stdout.splitlines()[0].split())
 
-    ours = {"spantree", "spantree.cli", "spantree.tracing", "spantree_C"}
+    ours = {"spantree", "spantree.cli", "spantree.defaults", "spantree.tracing", "spantree_C"}
     plain, plain_m = modules(sys.executable, "first.py"), modules(sys.executable, "-m", "first")
     spantree = (sys.executable, "-m", "spantree", "--main-thread")
     assert modules(*spantree, "-m", "first") - plain_m == ours
@@ -484,3 +484,67 @@ def test_view_options_are_checked_before_the_program_runs(tmp_path, args, messag
     proc = spantree_cli(tmp_path, *args, "prog.py", program="print('ran')\n")
     assert (proc.returncode, proc.stdout) == (2, "")
     assert message in proc.stderr
+
+
+# ---------------------------------------------------------------------------
+# The option table, read in this process
+
+
+@pytest.mark.parametrize("argv, expected", [
+    # Glued values, --name=value and unambiguous prefixes, as argparse reads them.
+    (["-ofile", "--thr=1ms", "--co", "x.py", "-o", "y"],
+     dict(output="file", threshold="1ms", coroutines=True, script="x.py", args=["-o", "y"])),
+    (["--min-share", "5%", "--top=3", "--sort", "total", "--per", "-mtimeit", "-n", "1"],
+     dict(min_share=0.05, top=3, sort="total", per_thread=True, module="timeit", args=["-n", "1"])),
+    (["--format", "tree", "--format=html", "--", "-x.py"], dict(format="html", script="-x.py", args=[])),
+    (["--he"], dict(help=True, script=None)),
+    # Defaults come from the table.
+    (["x.py"], dict(threshold=None, depth=None, format=None, full=False, min_share=0.005, sort="self", top=30,
+                    output=None, main_thread=False, help=False)),
+])
+def test_options_are_read_as_argparse_reads_them(argv, expected):
+    from spantree.cli import parse_args
+
+    options = parse_args(argv)
+    assert {name: getattr(options, name) for name in expected} == expected
+
+
+@pytest.mark.parametrize("argv, message", [
+    (["--t", "1", "x.py"], "ambiguous option: --t could match --threshold, --top"),
+    (["--=1", "x.py"], "unrecognized argument: --"),
+    (["--full=1", "x.py"], "unrecognized argument: --full=1"),
+    (["-h=1"], "unrecognized argument: -h=1"),
+    (["--depth", "1", "--thr", "1", "x.py"], "argument --depth: not allowed with argument --threshold"),
+    (["--sort"], "argument --sort: expected one argument"),
+    (["--min-share", "nan", "x.py"], "argument --min-share: expected a percentage from 0 to 100, not 'nan'"),
+    (["--top", "1.0", "x.py"], "argument --top: expected a whole number above 0, not '1.0'"),
+    (["-m"], "argument -m: expected a module name"),
+    (["--"], "give a script or -m module"),
+])
+def test_bad_options_are_told_in_one_line(argv, message):
+    from spantree.cli import UsageError, parse_args
+
+    with pytest.raises(UsageError) as error:
+        parse_args(argv)
+    assert str(error.value) == message
+
+
+def test_every_option_in_the_table_is_in_the_usage_and_the_help_and_its_default_is_the_views():
+    import inspect
+
+    from spantree import cli, views
+
+    usage, text = cli.usage("spantree"), cli.help_text("spantree")
+    assert text.startswith(usage + "\n\n") and usage.startswith("usage: spantree [-h] [--threshold T | --depth N]")
+    for option in cli.ALL_OPTIONS:
+        assert f"[{option.usage()}" in usage.replace("| ", "[")
+        assert "\n  " + ", ".join(option.names) in text
+    assert max(map(len, usage.splitlines())) <= len("usage: spantree ") + cli.USAGE_WIDTH
+    # One unit for the share: the percentage the help shows reads as the views' own default.
+    shown = re.search(r"\(default ([0-9.]+)%\)", text).group(1)
+    defaults = {**inspect.signature(views.write_tree).parameters, **inspect.signature(views.summary).parameters}
+    assert cli.parse_args(["--min-share", shown, "x.py"]).min_share == defaults["min_share"].default
+    assert f"summary rows (default {defaults['top'].default})" in text
+    options = cli.parse_args(["x.py"])
+    assert (options.min_share, options.top, options.sort) == tuple(
+        defaults[name].default for name in ("min_share", "top", "sort"))

@@ -6,16 +6,11 @@ the records and the package's views without harm.
 The test build of the tracer runs on a scripted clock: the n-th event of a
 trace reads START + n * TICK, plus every shift the traced code makes."""
 
-import sys
-
 import pytest
 
+import spantree
 import spantree_testing_C as tracer
-from conftest import ROOT
-from tracing import Delivery, decode
-
-sys.path.insert(0, str(ROOT))
-import spantree  # noqa: E402
+from tracer_harness import Delivery, decode
 
 START, TICK = 5_000_000, 1_000
 FORWARD, BACK = 100 * TICK, 1_000 * TICK

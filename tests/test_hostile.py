@@ -17,7 +17,7 @@ import pytest
 
 import spantree_C
 from conftest import BUILD, run_python
-from tracing import Delivery, assert_no_growth, decode, keys
+from tracer_harness import Delivery, assert_no_growth, decode, keys
 
 SCALE = int(os.environ.get("SPANTREE_STRESS_SCALE", "1"))
 HUGE = 2**62
@@ -306,7 +306,7 @@ def test_uncaught_exit_ends_the_process_with_the_trace_still_on(ending, status, 
 FORK_CHILD = """
 import gc, json, os
 import spantree_C
-from tracing import Delivery
+from tracer_harness import Delivery
 
 def before_fork():
     return len("before")

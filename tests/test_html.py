@@ -21,15 +21,12 @@ import sys
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from browser import Browser
-from conftest import BUILD, ROOT
-from record_model import decode as model_decode
+from conftest import ROOT, package_env
+from models.record_model import decode as model_decode
+from spantree import ThreadTrace
+from spantree.html import KINDS, UNKNOWN_NAME, html, page_data
+from spantree.html import _encode_column as encode_column
 from test_reader import record_lists
-
-sys.path.insert(0, str(ROOT))
-from spantree import ThreadTrace  # noqa: E402
-from spantree.html import KINDS, UNKNOWN_NAME, html, page_data  # noqa: E402
-from spantree.html import _encode_column as encode_column  # noqa: E402
 
 MS = 1_000_000
 BASE = 1_700_000_000 * 1_000_000_000
@@ -264,19 +261,6 @@ def test_page_needs_nothing_from_outside():
 # In the browser
 
 
-@pytest.fixture(scope="module")
-def browser(tmp_path_factory):
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "PYTHONMALLOC")}
-    found = subprocess.run([str(ROOT / "tools" / "chromium")], capture_output=True, text=True, env=env,
-                           timeout=1200)
-    if found.returncode != 0:
-        pytest.skip(f"headless Chromium cannot be had here: {found.stderr.strip()}")
-    directory = tmp_path_factory.mktemp("chromium")
-    opened = Browser(found.stdout.strip(), directory / "profile", directory / "browser.log")
-    yield opened
-    opened.close()
-
-
 def open_page(browser, path):
     """Opens a page, checks that it started cleanly and fetched nothing; returns the seconds taken."""
     seconds = browser.open(path.as_uri())
@@ -485,7 +469,7 @@ def test_a_deep_chain_scrolls_instead_of_growing_the_page(browser, tmp_path):
 
 def test_example_program_page(browser, tmp_path):
     page = tmp_path / "app.html"
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT)]))
+    env = package_env()
     proc = subprocess.run([sys.executable, "-m", "spantree", "--coroutines", "--format", "html", "-o", str(page),
                            "examples/app.py"], cwd=ROOT, env=env, capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
@@ -517,7 +501,7 @@ def test_example_program_page(browser, tmp_path):
 
 
 def test_html_without_an_output_file_goes_to_a_file_of_its_own(tmp_path):
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT)]))
+    env = package_env()
     (tmp_path / "prog.py").write_text("print('ran')\n")
     proc = subprocess.run([sys.executable, "-m", "spantree", "--format", "html", "prog.py"], cwd=tmp_path, env=env,
                           capture_output=True, text=True, timeout=120)

@@ -4,7 +4,7 @@ debug interpreter no references."""
 import pytest
 
 import spantree_C
-from tracing import assert_no_growth
+from tracer_harness import assert_no_growth
 
 
 def nested(levels, at_bottom):

@@ -18,7 +18,7 @@ import sys
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import spantree_C
-from tracing import Delivery, decode
+from tracer_harness import Delivery, decode
 
 SCALE = int(os.environ.get("SPANTREE_STRESS_SCALE", "1"))
 HUGE = 2**63 - 1

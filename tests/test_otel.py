@@ -13,9 +13,6 @@ import pytest
 
 from conftest import ROOT
 
-sys.path.insert(0, str(ROOT))
-sys.path.insert(0, str(ROOT / "tests"))
-
 try:
     with warnings.catch_warnings(action="ignore", category=DeprecationWarning):
         # Debian's protobuf 4.21 calls datetime.utcfromtimestamp() on import.
@@ -422,7 +419,7 @@ def test_same_spans_arrive_over_otlp_http(exporter, monkeypatch):
 def test_example_service_sends_its_call_trees(subprocess_python):
     with Receiver() as receiver:
         proc = subprocess_python(
-            f"import runpy, sys; sys.path.insert(0, {str(ROOT)!r}); sys.argv = ['otel_service.py', '2']; "
+            f"import runpy, sys; sys.argv = ['otel_service.py', '2']; "
             f"runpy.run_path({str(ROOT / 'examples' / 'otel_service.py')!r}, run_name='__main__')",
             env={"OTEL_EXPORTER_OTLP_ENDPOINT": receiver.endpoint, "NO_PROXY": "127.0.0.1"})
         received = receiver.wait_for(lambda spans: len(spans) >= 2)

@@ -16,7 +16,7 @@ import pytest
 import failing_allocator_C as allocator
 import spantree_C
 import spantree_testing_C
-from tracing import Delivery, decode
+from tracer_harness import Delivery, decode
 
 NODE_SIZE = spantree_testing_C.node_size()
 # name: (threshold_ns, is_async, max_depth)

@@ -15,12 +15,10 @@ import zipfile
 
 import pytest
 
+import spantree
+import spantree_reader_C
 from conftest import BUILD, ROOT
-
-sys.path.insert(0, str(ROOT))
-import spantree  # noqa: E402
-import spantree_reader_C  # noqa: E402
-from spantree import Kind, decode  # noqa: E402
+from spantree import Kind, decode
 
 # Every record kind, an index that holds no record and a negative duration.
 KNOWN = [

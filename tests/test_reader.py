@@ -3,19 +3,15 @@ renderers, on random and hand-made record lists."""
 
 import array
 import io
-import sys
 
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from conftest import ROOT
-
-sys.path.insert(0, str(ROOT))
-import spantree  # noqa: E402
-import spantree_reader_C  # noqa: E402
-from record_model import decode as model_decode  # noqa: E402
-from spantree import Kind, ThreadTrace, views  # noqa: E402
-from tracing import assert_no_growth  # noqa: E402
+import spantree
+import spantree_reader_C
+from models.record_model import decode as model_decode
+from spantree import Kind, ThreadTrace, views
+from tracer_harness import assert_no_growth
 
 I64 = st.integers(-(2**63), 2**63 - 1)
 # Every width of str: ASCII, Latin-1, the BMP (lone surrogates included) and astral.

@@ -8,7 +8,7 @@ import pytest
 
 import spantree_C
 from conftest import run_python
-from tracing import Delivery, decode, names
+from tracer_harness import Delivery, names
 
 
 def leaf():

@@ -19,7 +19,7 @@ import pytest
 
 import spantree_C
 from conftest import ROOT, run_python
-from tracing import Delivery, decode, keys
+from tracer_harness import Delivery, decode, keys
 
 SCALE = int(os.environ.get("SPANTREE_STRESS_SCALE", "1"))
 HUGE = 2**62
@@ -325,7 +325,7 @@ AWAITS = 5_000 * SCALE
 DEPTH_CHILD = """
 import json, sys
 import spantree_C
-from tracing import Delivery, decode
+from tracer_harness import Delivery, decode
 
 def shape(delivery, released, name):
     # The delivered records as (name, parent) rows, whether the rows named

@@ -8,7 +8,7 @@ import pytest
 
 import spantree_C
 import spantree_testing_C
-from tracing import Delivery, decode, keys, names, scripted_clock, trace
+from tracer_harness import Delivery, decode, keys, names, scripted_clock, trace
 
 HERE = __file__
 

@@ -281,7 +281,7 @@ def test_sixteen_threads_started_and_joined_in_a_loop_leave_nothing_behind(subpr
     proc = subprocess_python("""
         import threading
         import spantree
-        from tracing import assert_no_growth
+        from tracer_harness import assert_no_growth
 
         def work(n):
             return sum(range(n))

@@ -18,7 +18,7 @@ import sys
 import pytest
 
 from conftest import ROOT
-from tracing import decode, trace
+from tracer_harness import decode, trace
 
 VERSION = sys.version_info[:2]
 
