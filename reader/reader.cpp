@@ -108,7 +108,9 @@ PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // Borrowed: the call log interface of the tracer that made `profiler`, or
 // null with an exception set when it offers none or one of another build.
 const CallLogApi* call_log_api_of(PyObject* profiler) {
-  Ref<> capsule = Ref<>::steal(PyObject_GetAttrString(profiler, "_call_log_api"));
+  static PyObject* attribute = PyUnicode_InternFromString("_call_log_api");  // kept for good
+  if (!attribute) return nullptr;
+  Ref<> capsule = Ref<>::steal(PyObject_GetAttr(profiler, attribute));
   if (!capsule) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
     PyErr_Clear();
