@@ -34,7 +34,7 @@ class CallLogReader {
     if (!r_->kind.resize(slots) || !r_->func.zeroed(slots) || !r_->start.zeroed(slots) ||
         !r_->duration.zeroed(slots) || !r_->parent.zeroed(slots))
       return false;
-    memset(r_->kind.data(), kEmpty, slots);
+    if (slots) memset(r_->kind.data(), kEmpty, slots);
     const LoggedCall* calls;
     while (int64_t count = api->next_block(log, &calls)) {
       for (const LoggedCall* call = calls; call < calls + count; ++call) {
