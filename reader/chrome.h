@@ -1,6 +1,8 @@
 // The Chrome Trace Event view: one complete ("X") event object per record.
 #pragma once
 
+#include "common/record_format.h"
+
 #include "sink.h"
 #include "trace.h"
 
@@ -18,10 +20,12 @@ void put_micros(Sink& out, uint64_t ns) {
   out.put(text, n);
 }
 
-const char* const kCategory[] = {"", "call", "built-in", "coroutine", "await", ""};
-
+// Writes the records in pre-order as comma-separated event objects, a
+// comma before the first too unless `first`; returns whether it wrote any.
+// With `indices`, each event's args start with its record's index and its
+// parent's.
 bool write_chrome(Sink& out, const Trace* r, long long pid, long long tid, int64_t base_ns,
-                  bool first) {
+                  bool first, bool indices) {
   char ids[64];
   int ids_n = snprintf(ids, sizeof ids, ",\"pid\":%lld,\"tid\":%lld", pid, tid);
   for (size_t i = 0; i < r->order.size() && out.ok(); ++i) {
@@ -33,7 +37,7 @@ bool write_chrome(Sink& out, const Trace* r, long long pid, long long tid, int64
     StringView name = r->strings[fn.name];
     put_json(out, name.p, name.n);
     out.put("\",\"cat\":\"");
-    out.put(kCategory[r->kind[node]]);
+    out.put(kKindNames[r->kind[node]]);
     out.put("\",\"ts\":");
     int64_t start = r->start[node];
     if (start >= base_ns) {
@@ -47,17 +51,29 @@ bool write_chrome(Sink& out, const Trace* r, long long pid, long long tid, int64
     out.put(ids, static_cast<size_t>(ids_n));
     uint8_t kind = r->kind[node];
     bool located = kind == kCall || kind == kCoroutine;
-    if (located || r->duration[node] < 0) {
+    bool negative = r->duration[node] < 0;
+    if (indices || located || negative) {
       out.put(",\"args\":{");
+      const char* comma = "";
+      if (indices) {
+        out.put("\"index\":");
+        out.number(node);
+        out.put(",\"parent\":");
+        out.number(r->parent[node]);
+        comma = ",";
+      }
       if (located) {
+        out.put(comma);
         out.put("\"file\":\"");
         StringView file = r->strings[fn.file];
         put_json(out, file.p, file.n);
         out.put("\",\"line\":");
         out.number(fn.line);
+        comma = ",";
       }
-      if (r->duration[node] < 0) {
-        out.put(located ? ",\"duration_ns\":" : "\"duration_ns\":");
+      if (negative) {
+        out.put(comma);
+        out.put("\"duration_ns\":");
         out.number(r->duration[node]);
       }
       out.put('}');

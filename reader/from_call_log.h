@@ -2,9 +2,9 @@
 // with no record strings in between (the interface: call_log_api.h).
 //
 // Each distinct object a logged call refers to is looked at once, and its
-// function (name, file and line, the fields its record text would carry)
-// interned, so that the arrays equal those parse_records() makes of the
-// strings. The log's blocks are released
+// function interned: the name, file and line its record text would carry,
+// by the naming rules of common/record_format.h, so that the arrays equal
+// those parse_records() makes of the strings. The log's blocks are released
 // one by one as their calls land in the arrays, whose pages count only once
 // written (Array::zeroed): the log and the arrays are never both whole.
 //
@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include "common/call_log_api.h"
+#include "common/record_format.h"
 #include "common/ref.h"
 
 #include "containers.h"
@@ -72,17 +73,25 @@ class CallLogReader {
     return intern_function(r_, functions_, name, file, line, kind_of(r_, name, file, line));
   }
 
-  // The function of what a logged call names: a code object (its co_name,
-  // co_filename and co_firstlineno), a built-in's name (file "<built-in>",
-  // line 0) or null (a wait: "[await]", file "", line 0), the fields of
-  // its record text. kNone with an exception set when memory runs out.
-  // Objects are known by address: every object the log refers to lives as
-  // long as its entries, and the log was made before the reading started,
-  // so an address freed by a released block is never that of a later
-  // entry's object.
+  // The function of a record named by `naming` (record_format.h): its strs,
+  // or the literals its kind has instead.
+  uint32_t function_named(const RecordNaming& naming) {
+    const uint32_t name = naming.name ? intern(naming.name, 0) : intern(kAwaitName, 0);
+    if (name == kNone) return kNone;
+    const uint32_t file =
+        naming.file ? intern(naming.file, 1) : intern(naming.kind == kBuiltin ? kBuiltinFile : "", 1);
+    return function(name, file, naming.line);
+  }
+
+  // The function of what a logged call names (a code object, a built-in's
+  // name or null), looked at once; kNone with an exception set when memory
+  // runs out. Objects are known by address: every object the log refers to
+  // lives as long as its entries, and the log was made before the reading
+  // started, so an address freed by a released block is never that of a
+  // later entry's object.
   uint32_t function_named_by(PyObject* object) {
     if (!object) {
-      if (await_ == kNone) await_ = function(intern("[await]", 0), intern("", 1), 0);
+      if (await_ == kNone) await_ = function_named(naming_of(nullptr));
       return await_;
     }
     if (object == last_object_) return last_function_;
@@ -93,15 +102,7 @@ class CallLogReader {
         static_cast<uint32_t>(objects_.size()), &added);
     if (id == kNone) return kNone;
     if (added) {
-      uint32_t func;
-      if (PyCode_Check(object)) {
-        auto* code = reinterpret_cast<PyCodeObject*>(object);
-        const uint32_t name = intern(code->co_name, 0);
-        func = function(name, name == kNone ? kNone : intern(code->co_filename, 1), code->co_firstlineno);
-      } else {
-        const uint32_t name = intern(object, 0);
-        func = function(name, name == kNone ? kNone : intern("<built-in>", 1), 0);
-      }
+      const uint32_t func = function_named(naming_of(object));
       // A failure past find_or_add() leaves an id without its entry: the
       // read ends there, so nothing looks it up.
       if (func == kNone || !objects_.push(object) || !function_of_object_.push(func)) return kNone;

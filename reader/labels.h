@@ -1,6 +1,8 @@
 // What the text views write about a node: its label, indentation and share.
 #pragma once
 
+#include "common/record_format.h"
+
 #include "sink.h"
 #include "string_table.h"
 #include "trace.h"
@@ -26,19 +28,24 @@ void put_location(Sink& out, const Trace* r, uint32_t node) {
   out.number(fn.line);
 }
 
+// What a placeholder's label says of it, after its index; the module
+// exports it as PLACEHOLDER_NOTE for the views written in Python.
+constexpr char kPlaceholderNote[] =
+    "left no record (still open when the trace ended, or a coroutine the threshold dropped, or a call "
+    "dropped as the clock stepped back)";
+
 // The label of a node; `count` above one adds " ×count" after the name.
 void put_label(Sink& out, const Trace* r, uint32_t node, size_t count) {
   uint8_t kind = r->kind[node];
   if (kind == kPlaceholder) {
     out.put("[unknown]  #");
     out.number(node_index(r, node));
-    out.put(r->coroutines ? " left no record (still open at the end, or a coroutine dropped, or a call "
-                            "dropped as the clock stepped back)"
-                          : " left no record (still open at the end, or dropped as the clock stepped back)");
+    out.put(' ');
+    out.put(kPlaceholderNote, sizeof kPlaceholderNote - 1);
     return;
   }
   if (kind == kAwait)
-    out.put("[await]");
+    out.put(kAwaitName, sizeof kAwaitName - 1);
   else
     put_string(out, r, function_of(r, node).name);
   if (count > 1) {
@@ -50,7 +57,8 @@ void put_label(Sink& out, const Trace* r, uint32_t node, size_t count) {
       out.put("  (suspended)");
       break;
     case kBuiltin:
-      out.put("  <built-in>");
+      out.put("  ");
+      out.put(kBuiltinFile, sizeof kBuiltinFile - 1);
       break;
     default:
       out.put("  ");

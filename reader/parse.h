@@ -5,6 +5,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "common/record_format.h"
+
 #include "containers.h"
 #include "string_table.h"
 #include "trace.h"
@@ -34,23 +36,24 @@ bool parse_integer(const Unit* data, Py_ssize_t begin, Py_ssize_t end, int64_t* 
   return true;
 }
 
-// Splits like rsplit("\x01", 3), then rsplit("\x00", 2) on the first part.
+// Splits from the right, as the format requires: the last three number
+// separators, then the two name separators before them.
 template <typename Unit>
 bool split_units(const Unit* data, Py_ssize_t n, Py_ssize_t index, Fields* f) {
-  Py_ssize_t cut[3];
+  Py_ssize_t cut[kNumberFields];
   Py_ssize_t end = n;
-  for (int found = 0; found < 3; ++found) {
+  for (int found = 0; found < kNumberFields; ++found) {
     Py_ssize_t i = end - 1;
-    while (i >= 0 && data[i] != 1) --i;
+    while (i >= 0 && data[i] != kNumberSeparator) --i;
     if (i < 0) return false;
     cut[found] = i;
     end = i;
   }
   Py_ssize_t line_sep = cut[2] - 1;
-  while (line_sep >= 0 && data[line_sep] != 0) --line_sep;
+  while (line_sep >= 0 && data[line_sep] != kNameSeparator) --line_sep;
   if (line_sep < 0) return false;
   Py_ssize_t file_sep = line_sep - 1;
-  while (file_sep >= 0 && data[file_sep] != 0) --file_sep;
+  while (file_sep >= 0 && data[file_sep] != kNameSeparator) --file_sep;
   if (file_sep < 0) return false;
   f->name_end = file_sep;
   f->file_begin = file_sep + 1;
@@ -132,14 +135,10 @@ class Interner {
   uint32_t last_[2] = {kNone, kNone};
 };
 
-bool is_string(const Trace* r, uint32_t id, const char* s) { return r->strings.is(id, {s, strlen(s)}); }
-
-// The kind of a record by its interned fields: the record text does not say
-// it otherwise.
+// The kind the interned name, file and line of a record say (record_format.h).
 uint8_t kind_of(const Trace* r, uint32_t name, uint32_t file, int64_t line) {
-  if (line == 0 && is_string(r, file, "<built-in>")) return kBuiltin;
-  if (line == 0 && is_string(r, file, "") && is_string(r, name, "[await]")) return kAwait;
-  return kCall;
+  StringView name_text = r->strings[name], file_text = r->strings[file];
+  return kind_of_text(name_text.p, name_text.n, file_text.p, file_text.n, line);
 }
 
 // Fills the per-slot arrays from the list; false with an exception set.
@@ -165,10 +164,7 @@ bool parse_records(Trace* r, PyObject* seq) {
     }
     Fields f;
     if (!PyUnicode_Check(item) || !split_record(item, static_cast<Py_ssize_t>(i), &f)) {
-      PyErr_Format(PyExc_ValueError,
-                   "record %zu is malformed: expected "
-                   "'name\\x00file\\x00line\\x01start\\x01duration\\x01parent', got %R",
-                   i, item);
+      PyErr_Format(PyExc_ValueError, "record %zu is malformed: expected '%s', got %R", i, kFormatText, item);
       return false;
     }
     uint32_t name = interner.intern(item, 0, f.name_end, 0);

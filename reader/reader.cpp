@@ -7,9 +7,9 @@
 // builds the same arrays straight from a spantree_C profiler's call log
 // (from_call_log.h). Either rebuilds the call tree as arrays indexed by node
 // id, and then serves:
-//   write_chrome(write, pid, tid, base_ns, first)  Chrome Trace Event objects
-//   write_collapsed(write)                         collapsed stacks
-//   write_tree(write, whole_ns, min_share, full)   folded or complete text tree
+//   write_chrome(write, pid, tid, base_ns, first[, indices])  Chrome Trace Event objects
+//   write_collapsed(write[, escape])                          collapsed stacks
+//   write_tree(write, whole_ns, min_share, full[, escape])    folded or complete text tree
 //   functions()                                    per-function aggregates
 //   records(), columns(), strings()                data for Python code
 //   record_strings()                               the records list as the tracer delivers it
@@ -23,6 +23,9 @@
 // (the arrays and node ids), parse.h, from_call_log.h, tree.h (the tree and what is derived
 // from it), labels.h (what the text views share), and one header per view:
 // full_tree.h, folded_tree.h, collapsed.h, chrome.h.
+//
+// The record format, the kinds and their codes come from
+// common/record_format.h, which the tracer's record builder includes too.
 //
 // Reference rules of this file: Ref<> (common/ref.h, shared with the tracer)
 // owns one strong reference (steal adopts a new one, release hands it back);
@@ -187,9 +190,11 @@ PyObject* Reader_write_tree(PyObject* self, PyObject* args) {
   PyObject* write;
   long long whole_ns;
   double min_share;
-  int full;
-  if (!PyArg_ParseTuple(args, "OLdp:write_tree", &write, &whole_ns, &min_share, &full)) return nullptr;
+  int full, escape = 1;
+  if (!PyArg_ParseTuple(args, "OLdp|p:write_tree", &write, &whole_ns, &min_share, &full, &escape))
+    return nullptr;
   return with_sink(write, [&](Sink& out) {
+    out.escape_surrogates = escape;
     if (full) {
       write_full_tree(out, r);
       return out.ok();
@@ -199,9 +204,13 @@ PyObject* Reader_write_tree(PyObject* self, PyObject* args) {
   });
 }
 
-PyObject* Reader_write_collapsed(PyObject* self, PyObject* write) {
+PyObject* Reader_write_collapsed(PyObject* self, PyObject* args) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  PyObject* write;
+  int escape = 1;
+  if (!PyArg_ParseTuple(args, "O|p:write_collapsed", &write, &escape)) return nullptr;
   return with_sink(write, [&](Sink& out) {
+    out.escape_surrogates = escape;
     Collapsed collapsed(r, out);
     return collapsed.write() && out.ok();
   });
@@ -211,11 +220,12 @@ PyObject* Reader_write_chrome(PyObject* self, PyObject* args) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
   PyObject* write;
   long long pid, tid, base_ns;
-  int first;
-  if (!PyArg_ParseTuple(args, "OLLLp:write_chrome", &write, &pid, &tid, &base_ns, &first)) return nullptr;
+  int first, indices = 0;
+  if (!PyArg_ParseTuple(args, "OLLLp|p:write_chrome", &write, &pid, &tid, &base_ns, &first, &indices))
+    return nullptr;
   bool wrote = false;
   Ref<> done = Ref<>::steal(with_sink(write, [&](Sink& out) {
-    wrote = write_chrome(out, r, pid, tid, base_ns, first);
+    wrote = write_chrome(out, r, pid, tid, base_ns, first, indices);
     return out.ok();
   }));
   if (!done) return nullptr;
@@ -285,8 +295,7 @@ PyObject* Reader_functions(PyObject* self, PyObject*) {
 }
 
 // A new list aligned with the records list: None, or (name, file, line,
-// start_ns, duration_ns, parent, kind) with kind 1 call, 2 built-in,
-// 3 coroutine, 4 await.
+// start_ns, duration_ns, parent, kind), kind a record's Kind code.
 PyObject* Reader_records(PyObject* self, PyObject*) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
   Ref<> strings = Ref<>::steal(Reader_strings(self, nullptr));
@@ -460,11 +469,14 @@ PyObject* Reader_get_top_ns(PyObject* self, void*) {
 
 PyMethodDef reader_methods[] = {
     {"write_tree", Reader_write_tree, METH_VARARGS,
-     "write_tree(write, whole_ns, min_share, full): the folded tree, or with full the complete one."},
-    {"write_collapsed", Reader_write_collapsed, METH_O, "write_collapsed(write): collapsed stacks."},
+     "write_tree(write, whole_ns, min_share, full, escape=True): the folded tree, or with full the "
+     "complete one; without escape, lone surrogates stay as they are held (decode with surrogatepass)."},
+    {"write_collapsed", Reader_write_collapsed, METH_VARARGS,
+     "write_collapsed(write, escape=True): collapsed stacks; escape as for write_tree."},
     {"write_chrome", Reader_write_chrome, METH_VARARGS,
-     "write_chrome(write, pid, tid, base_ns, first): the records as comma-separated Chrome Trace "
-     "Event objects; returns whether any was written."},
+     "write_chrome(write, pid, tid, base_ns, first, indices=False): the records as comma-separated "
+     "Chrome Trace Event objects, with indices their index and parent's under args; returns whether "
+     "any was written."},
     {"functions", Reader_functions, METH_NOARGS,
      "functions(): [(kind, name, file, line, calls, total_ns, self_ns, longest_ns)]."},
     {"records", Reader_records, METH_NOARGS, "records(): the decoded fields by index, None kept."},
@@ -519,7 +531,17 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_spantree_read
   if (PyModule_AddObjectRef(module.get(), "Reader", reinterpret_cast<PyObject*>(&reader_type)) < 0)
     return nullptr;
   if (PyModule_AddIntConstant(module.get(), "MAX_INDENT", kMaxIndent) < 0 ||
-      PyModule_AddIntConstant(module.get(), "MAX_STACK_FRAMES", kMaxStackFrames) < 0)
+      PyModule_AddIntConstant(module.get(), "MAX_STACK_FRAMES", kMaxStackFrames) < 0 ||
+      PyModule_AddStringConstant(module.get(), "PLACEHOLDER_NOTE", kPlaceholderNote) < 0)
     return nullptr;
+  // The kinds' names by code, None for the nodes that are not records.
+  Ref<> kinds = Ref<>::steal(PyTuple_New(kKindCount));
+  if (!kinds) return nullptr;
+  for (int code = 0; code < kKindCount; ++code) {
+    PyObject* name = *kKindNames[code] ? PyUnicode_FromString(kKindNames[code]) : Py_NewRef(Py_None);
+    if (!name) return nullptr;
+    PyTuple_SET_ITEM(kinds.get(), code, name);
+  }
+  if (PyModule_AddObjectRef(module.get(), "KIND_NAMES", kinds.get()) < 0) return nullptr;
   return module.release();
 }

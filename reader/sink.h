@@ -19,6 +19,9 @@ class Sink {
  public:
   explicit Sink(PyObject* write) noexcept : write_(write) {}
   bool ok() const noexcept { return !failed_; }
+  // Whether text views write lone surrogates as \udXXX (for bytes read as
+  // UTF-8), or as they are held (for a "surrogatepass" decode to str).
+  bool escape_surrogates = true;
   void put(const char* p, size_t n) noexcept {
     if (failed_ || n == 0) return;
     if (used_ + n > kChunk) flush();
@@ -131,8 +134,13 @@ size_t format_duration(char* text, size_t size, long long ns) {
 }
 
 // Writes UTF-8 text (lone surrogates in their three-byte form) for a text
-// view: surrogates become \udXXX, as Python's backslashreplace writes them.
+// view: surrogates become \udXXX, as Python's backslashreplace writes them,
+// unless the sink keeps them.
 void put_text(Sink& out, const char* p, size_t n) {
+  if (!out.escape_surrogates) {
+    out.put(p, n);
+    return;
+  }
   size_t run = 0;
   for (size_t i = 0; i < n;) {
     auto b = static_cast<unsigned char>(p[i]);

@@ -6,12 +6,12 @@
 // indices past the end of the list, in ascending order of that index.
 #pragma once
 
+#include "common/record_format.h"
+
 #include "containers.h"
 #include "string_table.h"
 
 namespace {
-
-enum Kind : uint8_t { kPlaceholder = 0, kCall = 1, kBuiltin = 2, kCoroutine = 3, kAwait = 4, kEmpty = 5 };
 
 // What a record names: one per distinct (name, file, line).
 struct Function {
@@ -26,7 +26,7 @@ struct Trace {
   bool coroutines = false;
   // Per node id. A record's name, file and line are its function's: a node
   // holds only the function's id (kNone for placeholders and empty slots).
-  Array<uint8_t> kind;
+  Array<uint8_t> kind;  // Kind (common/record_format.h)
   Array<uint32_t> func, depth;
   Array<int64_t> start, duration, parent;
   Array<uint32_t> first_child;  // node count + 1 entries into `children`

@@ -16,13 +16,15 @@ import os
 import sys
 from importlib import resources
 
-from .views import read
+from spantree_reader_C import PLACEHOLDER_NOTE
 
-# Kind codes of the `kind` column, by position.
-KINDS = ("call", "built-in", "coroutine", "await", "unknown")
-_KIND_CODES = {name: code for code, name in enumerate(KINDS)}
-UNKNOWN_CODE = _KIND_CODES["unknown"]
-_COROUTINE = _KIND_CODES["coroutine"]
+from .traced import KINDS_BY_CODE, PLACEHOLDER_CODE
+from .views import functions, read
+
+# The page's kind names by the reader's codes, which its kind columns hold:
+# the record kinds, and "unknown" for a placeholder.
+KINDS = tuple("unknown" if code == PLACEHOLDER_CODE else str(KINDS_BY_CODE[code])
+              for code in range(len(KINDS_BY_CODE) + 1))
 UNKNOWN_NAME = "[unknown]"
 
 COLUMNS = ("start", "duration", "depth", "name", "file", "line", "kind")
@@ -31,9 +33,6 @@ SUMMARY_COLUMNS = ("name", "file", "line", "kind", "calls", "total", "self", "lo
 
 # Typecodes of the reader's pre-order arrays.
 _TYPECODES = {"start": "q", "duration": "q", "depth": "I", "name": "I", "file": "I", "line": "q", "kind": "B"}
-# The reader's kind codes (0 placeholder, 1 call, 2 built-in, 3 coroutine,
-# 4 await) as the page's.
-_PAGE_KINDS = bytes([UNKNOWN_CODE, *range(4)]).ljust(256, b"\xff")
 # The reader's name and file of a placeholder.
 _NO_STRING = 0xFFFFFFFF
 
@@ -57,7 +56,7 @@ def page_data(threads):
         ``depth``     0 at the top,
         ``name``, ``file``  string indices,
         ``line``      first line of the function, 0 for built-ins and waits,
-        ``kind``      index into KINDS.
+        ``kind``      the reader's kind code, an index into KINDS.
       A record whose parent left no record (a call still open at the end,
       a coroutine the threshold dropped) hangs under an ``unknown`` entry
       at depth 0 that spans its children.
@@ -65,7 +64,8 @@ def page_data(threads):
       time, as columns ``name``, ``file``, ``line``, ``kind`` (as above),
       ``calls``, ``total`` (ns; a recursive call inside another call of the
       same function counts once), ``self`` (a call's duration less its
-      recorded children's, summed) and ``longest`` (the longest call).
+      recorded children's, summed) and ``longest`` (the longest call, as
+      measured), as `spantree.views.functions` totals them.
       Negative durations count as 0; waits are a row of their own, so time
       spent suspended is no one's self time.
     """
@@ -82,29 +82,18 @@ def page_data(threads):
         return index
 
     out = []
-    functions = {}
     for view in views:
         arrays = view.reader.preorder(base_ns)
-        arrays["kind"] = arrays["kind"].translate(_PAGE_KINDS)
         columns = {name: array.array(_TYPECODES[name], arrays.pop(name)) for name in COLUMNS}
         _share_strings(columns, view.reader.strings(), intern)
         out.append({"name": view.thread.name, "native_id": view.thread.native_id,
                     "coroutines": bool(view.thread.coroutines), "columns": columns})
-        for kind, name, file, line, calls, total, self_ns, longest in view.reader.functions():
-            kind = _PAGE_KINDS[kind]
-            row = functions.setdefault((name, file, line), [kind, 0, 0, 0, 0])
-            if kind == _COROUTINE:
-                row[0] = kind
-            row[1] += calls
-            row[2] += total
-            row[3] += self_ns
-            row[4] = max(row[4], longest)
 
-    ranked = sorted(functions.items(), key=lambda item: (-item[1][3], item[0]))
+    ranked = sorted(functions(views), key=lambda row: (-row.self_ns, row.name, row.file, row.line))
     summary = {name: array.array("q") for name in SUMMARY_COLUMNS}
-    for (name, file, line), (kind, calls, total, self_ns, longest) in ranked:
-        for column, value in zip(SUMMARY_COLUMNS, (intern(name), intern(file), line, kind,
-                                                   calls, total, self_ns, longest)):
+    for row in ranked:
+        for column, value in zip(SUMMARY_COLUMNS, (intern(row.name), intern(row.file), row.line, row.kind.code,
+                                                   row.calls, row.total_ns, row.self_ns, row.longest_ns)):
             summary[column].append(value)
     return {"strings": strings, "base_ns": base_ns, "threads": out, "summary": summary}
 
@@ -172,7 +161,8 @@ def _narrowed(values, code):
 def _document(data, title, note):
     """The page's data as JSON safe to place inside a script element."""
     document = {
-        "title": title, "note": note, "kinds": KINDS, "strings": data["strings"], "base_ns": data["base_ns"],
+        "title": title, "note": note, "kinds": KINDS, "placeholder_note": PLACEHOLDER_NOTE,
+        "strings": data["strings"], "base_ns": data["base_ns"],
         "threads": [{"name": t["name"], "native_id": t["native_id"], "coroutines": t["coroutines"],
                      "columns": {k: _encode_column(v) for k, v in t["columns"].items()}}
                     for t in data["threads"]],

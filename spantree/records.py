@@ -9,7 +9,7 @@ nothing was stored.
 """
 
 import array
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 # Kind and ThreadTrace are also importable from here, their home before traced.py.
 from .traced import KINDS_BY_CODE, Kind, ThreadTrace  # noqa: F401
@@ -45,11 +45,15 @@ class Node:
 
 @dataclass(frozen=True, slots=True)
 class CallTree:
-    """Decoded records by index (None kept) and the roots of the tree built from them."""
+    """Decoded records by index (None kept) and the roots of the tree built
+    from them. `reader` is the native reader (spantree_reader_C.Reader) that
+    decoded them, which writes the tree's views (spantree.text_tree,
+    chrome_trace, collapsed_stacks); it takes no part in equality."""
 
     records: tuple[Record | None, ...]
     roots: tuple[Node, ...]
     coroutines: bool = False
+    reader: object = field(default=None, compare=False, repr=False)
 
     def walk(self):
         """Yields (node, depth) in pre-order, without recursion (traces can be deep)."""
@@ -98,4 +102,4 @@ def tree_of(reader, coroutines=False):
     for node in reversed(order):
         record = decoded[node] if node < len(decoded) else None
         nodes[node] = Node(index[node], record, tuple(nodes[c] for c in children[first[node]:first[node + 1]]))
-    return CallTree(tuple(decoded), tuple(nodes[r] for r in roots), coroutines)
+    return CallTree(tuple(decoded), tuple(nodes[r] for r in roots), coroutines, reader)

@@ -8,14 +8,26 @@ import enum
 
 
 class Kind(enum.StrEnum):
-    CALL = "call"
-    BUILTIN = "built-in"
-    COROUTINE = "coroutine"
-    AWAIT = "await"
+    """What a record is. `code` is its number in the native reader's kind
+    column (spantree_reader_C.KIND_NAMES names the codes the same way)."""
+
+    def __new__(cls, name, code):
+        kind = str.__new__(cls, name)
+        kind._value_ = name
+        kind.code = code
+        return kind
+
+    CALL = "call", 1
+    BUILTIN = "built-in", 2
+    COROUTINE = "coroutine", 3
+    AWAIT = "await", 4
 
 
-# The kinds by the native reader's codes (0 is a placeholder, 5 an empty slot).
-KINDS_BY_CODE = {1: Kind.CALL, 2: Kind.BUILTIN, 3: Kind.COROUTINE, 4: Kind.AWAIT}
+KINDS_BY_CODE = {kind.code: kind for kind in Kind}
+# The reader's codes for the nodes that are not records: an index that
+# records name as their parent but that holds no record, and an empty slot.
+PLACEHOLDER_CODE = 0
+EMPTY_CODE = 5
 
 
 class SlotFields:

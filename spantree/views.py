@@ -32,8 +32,8 @@ class ThreadView:
     list's indices, then placeholders for parent indices past its end), to be
     read with `array.array(code, data)` or `memoryview(data).cast(code)`:
 
-        kind 'B' (0 placeholder, 1 call, 2 built-in, 3 coroutine, 4 await,
-        5 empty slot), name 'I' and file 'I' (ids into `reader.strings()`),
+        kind 'B' (a Kind's `code`, or traced.PLACEHOLDER_CODE or EMPTY_CODE),
+        name 'I' and file 'I' (ids into `reader.strings()`),
         line 'q', start 'q' (wall-clock ns), duration 'q' (ns), parent 'q'
         (node id, -1 at the top), depth 'I', index 'q' (the record index a
         node stands for), function 'I' (one id per name, file and line;

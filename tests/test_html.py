@@ -21,6 +21,7 @@ import sys
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
+import spantree_reader_C
 from conftest import ROOT, package_env
 from models.record_model import decode as model_decode
 from spantree import ThreadTrace
@@ -77,7 +78,7 @@ SUMMARY = [
     ("leaf", "/srv/tree.py", 9, 2, 2 * MS, 2 * MS, 1 * MS),
     ("fetch", "/srv/app.py", 5, 1, 20 * MS, 2 * MS - 1000, 20 * MS),
     ("len", "<built-in>", 0, 1, 1000, 1000, 1000),
-    ("clock", "/srv/app.py", 30, 1, 0, 0, 0),
+    ("clock", "/srv/app.py", 30, 1, 0, 0, -500),  # the longest call as measured, as in the text summary
 ]
 
 
@@ -152,14 +153,14 @@ def model_page_data(threads):
                 start, duration = record.start_ns, record.duration_ns
                 key = (record.name, record.file, record.line)
                 values = (*key, KINDS.index(record.kind))
-                row = functions.setdefault(key, [values[3], 0, 0, 0, 0])
+                row = functions.setdefault(key, [values[3], 0, 0, 0, None])
                 if record.kind == "coroutine":
                     row[0] = values[3]
                 clamped = max(duration, 0)
                 row[1] += 1
                 row[2] += 0 if open_calls.get(key) else clamped
                 row[3] += max(clamped - sum(max(c.record.duration_ns, 0) for c in node.children), 0)
-                row[4] = max(row[4], clamped)
+                row[4] = duration if row[4] is None else max(row[4], duration)
                 open_calls[key] = open_calls.get(key, 0) + 1
             path.append(key)
             for column, value in zip(columns, (start - base_ns, duration, depth, intern(values[0]),
@@ -242,6 +243,7 @@ def test_page_is_the_same_returned_or_written_to_a_path_or_a_text_or_binary_file
     assert not re.search(r"<!--(title|style|script|data)-->", page)
     data = embedded(page)
     assert (data["title"], data["note"], data["kinds"]) == ("a <b> & c", "calls of at least 1 us", list(KINDS))
+    assert data["placeholder_note"] == spantree_reader_C.PLACEHOLDER_NOTE
 
 
 def test_names_cannot_break_out_of_the_page():
@@ -337,7 +339,8 @@ def test_a_click_on_a_bar_tells_what_it_is_and_a_double_click_zooms_to_it(browse
                                         "share 66.7% of main, 62.5% of the thread's time"]
     browser.mouse("mouseMoved", *canvas_point(browser, "timeline", bars["[unknown]"]["x"] + 2, bars["[unknown]"]["y"] + 8))
     assert browser.evaluate("document.getElementById('tooltip').textContent").startswith(
-        "[unknown]  left no record: a call still open when the trace ended, or a coroutine the threshold dropped")
+        "[unknown]  left no record (still open when the trace ended, or a coroutine the threshold dropped, "
+        "or a call dropped as the clock stepped back)")
 
     assert view_span(browser) == pytest.approx(30 * MS)
     click_bar(browser, bars["late"], clicks=2)

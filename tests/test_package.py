@@ -97,8 +97,8 @@ def test_text_tree_of_a_known_trace():
         "   1.00 us    0.0%      len  <built-in>",
         "   18.0 ms   90.0%      [await]  (suspended)",
         "   -500 ns            clock  app.py:30",
-        "                    [unknown]  #4 left no record (still open at the end, or a coroutine dropped, "
-        "or a call dropped as the clock stepped back)",
+        "                    [unknown]  #4 left no record (still open when the trace ended, or a coroutine the "
+        "threshold dropped, or a call dropped as the clock stepped back)",
         "   2.00 ms            late  app.py:20",
     ]
 

@@ -1,16 +1,19 @@
 """The native reader (spantree_reader_C) against the pure-Python decoder and
-renderers, on random and hand-made record lists."""
+renderers (tests/models), on random and hand-made record lists."""
 
 import array
 import io
+import json
 
 import pytest
-from hypothesis import HealthCheck, given, settings, strategies as st
+from hypothesis import HealthCheck, example, given, settings, strategies as st
 
 import spantree
 import spantree_reader_C
+from models import render as oracle
 from models.record_model import decode as model_decode
 from spantree import Kind, ThreadTrace, views
+from spantree.traced import EMPTY_CODE, PLACEHOLDER_CODE
 from tracer_harness import assert_no_growth
 
 I64 = st.integers(-(2**63), 2**63 - 1)
@@ -88,14 +91,45 @@ def python_text(text):
     return text.encode("utf-8", "backslashreplace")
 
 
+# Durations whose sums stay within 64 bits, as any trace's do.
+NUMBERS = st.integers(-(10**12), 10**13)
+
+
 @settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow])
-@given(record_lists(numbers=st.integers(-(10**12), 10**13)), st.booleans())
-def test_native_tree_and_stacks_match_the_python_renderers(records, coroutines):
+@given(record_lists(numbers=NUMBERS), st.booleans())
+def test_native_views_match_the_python_renderers(records, coroutines):
     tree = model_decode(records, coroutines=coroutines)
     thread = ThreadTrace("t", 1, records, coroutines)
     full = written(lambda out: views.write_tree(thread, out, full=True))
-    assert full == python_text(spantree.text_tree(tree))
-    assert written(lambda out: views.write_collapsed(thread, out)) == python_text(spantree.collapsed_stacks(tree))
+    assert full == python_text(oracle.text_tree(tree))
+    assert written(lambda out: views.write_collapsed(thread, out)) == python_text(oracle.collapsed_stacks(tree))
+    # The Perfetto view's events are the document's, less the record indices.
+    document = json.loads(written(lambda out: views.write_perfetto(thread, out, pid=1)))
+    expected = oracle.chrome_trace(tree)
+    for event in expected["traceEvents"]:
+        del event["args"]["index"], event["args"]["parent"]
+        if not event["args"]:
+            del event["args"]
+    assert [e for e in document["traceEvents"] if e["ph"] == "X"] == expected["traceEvents"]
+    assert document["otherData"] == expected["otherData"]
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow])
+@given(record_lists(numbers=NUMBERS), st.booleans(), st.sampled_from([None, "main", "\ud800\n"]))
+# Lone surrogates, JSON's escapes, a placeholder past the list and times in whole microseconds.
+@example([record_text("a\ud800;b\n\"\\\x07\U0001f600", "/x/\udc00.py", 3, 1500, 2000, -1), None,
+          record_text("len", "<built-in>", 0, 1600, 1000, 0), record_text("c", "/y.py", 4, 10, 11, 99)],
+         False, "\udfff")
+def test_the_package_views_of_a_tree_are_the_python_renderers(records, coroutines, name):
+    tree, model = spantree.decode(records, coroutines=coroutines), model_decode(records, coroutines=coroutines)
+    assert spantree.text_tree(tree) == oracle.text_tree(model)
+    assert spantree.collapsed_stacks(tree) == oracle.collapsed_stacks(model)
+    options = {"pid": 7, "tid": 8, "process_name": name, "thread_name": name}
+    # Compared as JSON too: the same keys in the same order, floats where floats were.
+    document, expected = spantree.chrome_trace(tree, **options), oracle.chrome_trace(model, **options)
+    assert document == expected and json.dumps(document) == json.dumps(expected)
+    with pytest.raises(TypeError, match="spantree.decode"):
+        spantree.text_tree(model)
 
 
 @settings(max_examples=200, suppress_health_check=[HealthCheck.too_slow])
@@ -336,6 +370,17 @@ def test_columns_describe_the_tree():
     # Placeholders span their children.
     assert [(col["start"][i], col["duration"][i]) for i in (3, 6)] == [(9, 1), (9, 1)]
     assert (reader.count, reader.first_start, reader.top_ns) == (5, 0, 32)
+
+
+def test_python_and_the_reader_number_the_kinds_alike():
+    names = spantree_reader_C.KIND_NAMES
+    assert {code: name for code, name in enumerate(names) if name is not None} == {k.code: str(k) for k in Kind}
+    assert names[PLACEHOLDER_CODE] is None and names[EMPTY_CODE] is None
+    # What the reader's kind column holds for each kind of node.
+    records = [None, None, record_text("f", "/a.py", 1, 0, 9, 0), record_text("len", "<built-in>", 0, 1, 1, 2),
+               record_text("[await]", "", 0, 2, 3, 2)]
+    kinds = array.array("B", spantree_reader_C.Reader(records).columns()["kind"])
+    assert list(kinds) == [PLACEHOLDER_CODE, EMPTY_CODE, Kind.COROUTINE.code, Kind.BUILTIN.code, Kind.AWAIT.code]
 
 
 def test_reading_and_writing_leaves_nothing_behind():

@@ -146,17 +146,8 @@ void CallLog::release(Block* block, LoggedCall* end) {
 }
 
 // New reference: the record text of `call`, or null with an exception set.
-// A coroutine's record has the text of a Python call's record of the same
-// code object: name, file and first line, then the times.
 PyObject* record_of(const LoggedCall& call) {
-  PyObject* name = call.name;
-  if (!name) return await_record(call.start_ns, call.duration_ns, call.parent_index);
-  if (PyCode_Check(name)) {
-    auto* code = reinterpret_cast<PyCodeObject*>(name);
-    return python_call_record(code->co_name, code->co_filename, code->co_firstlineno,
-                              call.start_ns, call.duration_ns, call.parent_index);
-  }
-  return builtin_call_record(name, call.start_ns, call.duration_ns, call.parent_index);
+  return record_text(naming_of(call.name), call.start_ns, call.duration_ns, call.parent_index);
 }
 
 PyObject* CallLog::empty_records() const {

@@ -10,6 +10,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "common/record_format.h"
+
 namespace {
 
 // Record strings are built in place: the exact length and widest character
@@ -65,11 +67,11 @@ class RecordText {
   }
   // "\1start\1duration\1parent", the tail every record ends with.
   void add_times(int64_t start_ns, int64_t duration_ns, int64_t parent_index) {
-    add_separator('\1');
+    add_separator(kNumberSeparator);
     add_number(start_ns);
-    add_separator('\1');
+    add_separator(kNumberSeparator);
     add_number(duration_ns);
-    add_separator('\1');
+    add_separator(kNumberSeparator);
     add_number(parent_index);
   }
 
@@ -178,6 +180,8 @@ class RecordText {
   char* ascii_end_ = ascii_;
 };
 
+// Record strings in the format of common/record_format.h, named by its rules.
+
 // New reference: the call record of a Python function (its code's
 // co_name, co_filename, co_firstlineno). Format
 // "%U%c%U%c%i%c%lld%c%lld%c%lld": name 0 file 0 line 1 start 1 duration 1
@@ -186,9 +190,9 @@ PyObject* python_call_record(PyObject* name, PyObject* file, int line, int64_t s
                              int64_t duration_ns, int64_t parent_index) {
   RecordText text;
   text.add(name);
-  text.add_separator('\0');
+  text.add_separator(kNameSeparator);
   text.add(file);
-  text.add_separator('\0');
+  text.add_separator(kNameSeparator);
   text.add_number(line);
   text.add_times(start_ns, duration_ns, parent_index);
   return text.build();
@@ -199,10 +203,12 @@ PyObject* python_call_record(PyObject* name, PyObject* file, int line, int64_t s
 // 1 duration 1 parent.
 PyObject* builtin_call_record(PyObject* name, int64_t start_ns, int64_t duration_ns,
                               int64_t parent_index) {
-  static constexpr char kBuiltin[] = "\0<built-in>\0" "0";
   RecordText text;
   text.add(name);
-  text.add_ascii(kBuiltin, sizeof kBuiltin - 1);
+  text.add_separator(kNameSeparator);
+  text.add_ascii(kBuiltinFile, sizeof kBuiltinFile - 1);
+  text.add_separator(kNameSeparator);
+  text.add_number(0);
   text.add_times(start_ns, duration_ns, parent_index);
   return text.build();
 }
@@ -211,11 +217,26 @@ PyObject* builtin_call_record(PyObject* name, int64_t start_ns, int64_t duration
 // `suspended_ns` and its resumption. Format "%s%c%c%i%c%lld%c%lld%c%lld":
 // "[await]" 0 0 0 1 suspension 1 wait 1 coroutine index.
 PyObject* await_record(int64_t suspended_ns, int64_t wait_ns, int64_t coroutine_index) {
-  static constexpr char kAwait[] = "[await]\0\0" "0";
   RecordText text;
-  text.add_ascii(kAwait, sizeof kAwait - 1);
+  text.add_ascii(kAwaitName, sizeof kAwaitName - 1);
+  text.add_separator(kNameSeparator);
+  text.add_separator(kNameSeparator);
+  text.add_number(0);
   text.add_times(suspended_ns, wait_ns, coroutine_index);
   return text.build();
+}
+
+// New reference: the record of a call named as naming_of() names it.
+PyObject* record_text(const RecordNaming& naming, int64_t start_ns, int64_t duration_ns,
+                      int64_t parent_index) {
+  switch (naming.kind) {
+    case kAwait:
+      return await_record(start_ns, duration_ns, parent_index);
+    case kBuiltin:
+      return builtin_call_record(naming.name, start_ns, duration_ns, parent_index);
+    default:
+      return python_call_record(naming.name, naming.file, naming.line, start_ns, duration_ns, parent_index);
+  }
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 //
 // window.spantree exposes the view's state for the page's tests.
 (function () {
-  const KIND = { CALL: 0, BUILTIN: 1, COROUTINE: 2, AWAIT: 3, UNKNOWN: 4 };
+  // The codes of the kind columns by name (CALL, BUILTIN, COROUTINE, AWAIT,
+  // UNKNOWN), from the page's table of kind names when it loads.
+  const KIND = {};
   const AXIS = 22;          // height of the time axis above the lanes
   const LANE_HEADER = 20;   // height of a lane's thread header
   const ROW = 17;           // height of one depth level, timeline and flame graph
@@ -163,6 +165,7 @@
   }
 
   function loadTrace(doc) {
+    doc.kinds.forEach((name, code) => (KIND[name.toUpperCase().replace("-", "")] = code));
     const bound = doc.threads.reduce((sum, t) => sum + columnLength(t.columns.kind), columnLength(doc.summary.kind));
     findFunction = tableOfIds(bound + 1);
     const threads = doc.threads.map(loadThread);
@@ -170,7 +173,8 @@
     const last = Math.max(...threads.map((t) => t.last));
     const records = threads.reduce((sum, t) => sum + t.n, 0);
     return {
-      title: doc.title, note: doc.note, kinds: doc.kinds, strings: doc.strings, threads, records,
+      title: doc.title, note: doc.note, kinds: doc.kinds, placeholderNote: doc.placeholder_note,
+      strings: doc.strings, threads, records,
       first: Number.isFinite(first) ? first : 0, last: Number.isFinite(last) ? last : 0,
       summary: Object.fromEntries(Object.entries(doc.summary).map(([k, v]) => [k, decodeColumn(v)])),
     };
@@ -185,8 +189,7 @@
     const kind = thread.kind[r];
     const lines = [];
     if (kind === KIND.UNKNOWN) {
-      lines.push(`${name}  left no record: a call still open when the trace ended` +
-        (thread.coroutines ? ", or a coroutine the threshold dropped" : ""));
+      lines.push(`${name}  ${trace.placeholderNote}`);
       lines.push(`spans its calls: ${formatDuration(thread.dur[r])}`);
     } else {
       const where = kind === KIND.BUILTIN ? "<built-in>" : kind === KIND.AWAIT ? "suspended"
