@@ -54,16 +54,27 @@ def commands(out):
     return table
 
 
+TIME = "/usr/bin/time"  # GNU time, for the peak RSS of the command alone
+
+
 def run(argv, env):
-    """CPU seconds, wall seconds and peak RSS (bytes) of one child process."""
-    began = time.perf_counter()
-    proc = subprocess.Popen([sys.executable, *argv], env=env, stdout=subprocess.DEVNULL)
-    _, status, usage = os.wait4(proc.pid, 0)
-    elapsed = time.perf_counter() - began
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    if proc.returncode:
-        raise SystemExit(f"{argv} exited with {proc.returncode}")
-    return usage.ru_utime + usage.ru_stime, elapsed, usage.ru_maxrss * 1024
+    """CPU seconds, wall seconds and peak RSS (bytes) of one child process.
+
+    Linux keeps a process's peak RSS across exec, so a command started
+    straight from this process reports at least this process's peak. GNU
+    time, where there is one, starts it as a fresh child of its own and
+    writes its peak alone; the CPU time is the one wait4 gives of both."""
+    with tempfile.NamedTemporaryFile("r") as peak:
+        timed = [TIME, "-f", "%M", "-o", peak.name] if os.path.exists(TIME) else []
+        began = time.perf_counter()
+        proc = subprocess.Popen([*timed, sys.executable, *argv], env=env, stdout=subprocess.DEVNULL)
+        _, status, usage = os.wait4(proc.pid, 0)
+        elapsed = time.perf_counter() - began
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        if proc.returncode:
+            raise SystemExit(f"{argv} exited with {proc.returncode}")
+        rss_kb = int(peak.read().split()[-1]) if timed else usage.ru_maxrss
+    return usage.ru_utime + usage.ru_stime, elapsed, rss_kb * 1024
 
 
 def calls_of(n):
