@@ -144,7 +144,10 @@ def main():
         (deep / "prog.py").write_text(PROGRAM)
         table = commands(out)
         jobs = [(label, argv + [str(out / "prog.py"), str(n)]) for label, argv in table.items()]
-        jobs += [(label + LONG, argv + [str(deep / "prog.py"), str(n)]) for label, argv in table.items()
+        # Their output goes beside the program, so that the sizes below are the short path's.
+        jobs += [(label + LONG, [str(deep / a.removeprefix(str(out) + "/")) if a.startswith(str(out)) else a
+                                 for a in argv] + [str(deep / "prog.py"), str(n)])
+                 for label, argv in table.items()
                  if label == "program alone" or label.removeprefix("spantree ") in LONG_PATH_VIEWS]
         jobs += [(f"start-up: {label}", argv + [str(out / "empty.py")])
                  for label, argv in table.items() if label in ("program alone", "cProfile -o", "spantree default")]
