@@ -811,13 +811,13 @@ int warn_of_losses(TraceProfiler* profiler) {
 }
 
 // The profiler `arg` (borrowed), or null with an exception set when `arg` is
-// not one that set_trace_profile() made; `caller` names the function.
-TraceProfiler* as_profiler(PyObject* arg, const char* caller) {
+// not one that set_trace_profile() made; `caller` names the function, and
+// `also` what else it takes.
+TraceProfiler* as_profiler(PyObject* arg, const char* caller, const char* also = "") {
   if (!PyObject_TypeCheck(arg, &TraceProfiler_Type)) {
     PyErr_Format(PyExc_TypeError,
                  "%s() argument must be a profiler returned by set_trace_profile()%s, not %.200s",
-                 caller, strcmp(caller, "remove_trace_profile") == 0 ? " or None" : "",
-                 Py_TYPE(arg)->tp_name);
+                 caller, also, Py_TYPE(arg)->tp_name);
     return nullptr;
   }
   auto* profiler = reinterpret_cast<TraceProfiler*>(arg);
@@ -865,7 +865,7 @@ PyObject* remove_trace_profile(PyObject*, PyObject* args, PyObject*) {
   PyObject* arg;
   if (!PyArg_ParseTuple(args, "O", &arg)) return nullptr;
   if (arg == Py_None) Py_RETURN_NONE;
-  TraceProfiler* profiler = as_profiler(arg, "remove_trace_profile");
+  TraceProfiler* profiler = as_profiler(arg, "remove_trace_profile", " or None");
   if (!profiler) return nullptr;
   close_trace(profiler);
   if (profiler->log_taken) {
