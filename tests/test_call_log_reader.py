@@ -200,6 +200,7 @@ def test_a_profiler_whose_log_was_taken_refuses_removal_and_a_second_taking():
     sorted([2, 1])
     reader = Reader.from_profiler(profiler)  # closes the trace; the hook stays, ignoring events
     sorted([2, 1])
+    assert sys.getprofile() is profiler
     with pytest.raises(RuntimeError, match=r"call log was taken by spantree_reader_C.Reader.from_profiler"):
         spantree_C.remove_trace_profile(profiler)
     assert sys.getprofile() is None and delivery.calls == []  # removed all the same, nothing delivered
@@ -300,6 +301,7 @@ def test_the_out_of_memory_warning_comes_when_the_log_is_taken():
         nest(20)
     finally:
         allocator.disarm()
+    tracer.close_trace_profile(profiler)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         reader = Reader.from_profiler(profiler)
