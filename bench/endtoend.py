@@ -8,11 +8,14 @@ textwrap, difflib, datetime), every call kept.
 
 Every command runs in a fresh process, interleaved over the rounds in a
 shuffled order; the table gives medians of the CPU time (user + system, the
-figure a busy shared machine distorts least), wall time and peak RSS. The
-time per recorded call includes the interpreter's start-up, the program, the
-tracing and the writing. A second table measures, inside one process, what
-reading and writing the records adds to the peak RSS against the records'
-own size. `--quick` runs a tiny program once, to prove the benchmark works.
+figure a busy shared machine distorts least), wall time and peak RSS, and the
+peak RSS above the program's untraced run per recorded call. The time per
+recorded call includes the interpreter's start-up, the program, the tracing
+and the writing. The program runs again from a directory whose path is 100
+characters long, as a program deep in site-packages would. A second table
+measures, inside one process, what reading the call log and writing each
+view adds to the peak RSS. `--quick` runs a tiny program once, to prove the
+benchmark works.
 """
 
 import argparse
@@ -65,6 +68,8 @@ report(int(sys.argv[1]))
 STDLIB_SIZE = 4000
 
 VIEWS = ["perfetto", "summary", "collapsed", "tree", "default"]
+LONG = " (long path)"
+LONG_PATH_VIEWS = ["perfetto", "summary"]
 
 
 def commands(out):
@@ -77,16 +82,27 @@ def commands(out):
     return table
 
 
+TIME = "/usr/bin/time"  # GNU time, for the peak RSS of the command alone
+
+
 def run(argv, env):
-    """CPU seconds, wall seconds and peak RSS (bytes) of one child process."""
-    began = time.perf_counter()
-    proc = subprocess.Popen([sys.executable, *argv], env=env, stdout=subprocess.DEVNULL)
-    _, status, usage = os.wait4(proc.pid, 0)
-    elapsed = time.perf_counter() - began
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    if proc.returncode:
-        raise SystemExit(f"{argv} exited with {proc.returncode}")
-    return usage.ru_utime + usage.ru_stime, elapsed, usage.ru_maxrss * 1024
+    """CPU seconds, wall seconds and peak RSS (bytes) of one child process.
+
+    Linux keeps a process's peak RSS across exec, so a command started
+    straight from this process reports at least this process's peak. GNU
+    time, where there is one, starts it as a fresh child of its own and
+    writes its peak alone; the CPU time is the one wait4 gives of both."""
+    with tempfile.NamedTemporaryFile("r") as peak:
+        timed = [TIME, "-f", "%M", "-o", peak.name] if os.path.exists(TIME) else []
+        began = time.perf_counter()
+        proc = subprocess.Popen([*timed, sys.executable, *argv], env=env, stdout=subprocess.DEVNULL)
+        _, status, usage = os.wait4(proc.pid, 0)
+        elapsed = time.perf_counter() - began
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        if proc.returncode:
+            raise SystemExit(f"{argv} exited with {proc.returncode}")
+        rss_kb = int(peak.read().split()[-1]) if timed else usage.ru_maxrss
+    return usage.ru_utime + usage.ru_stime, elapsed, rss_kb * 1024
 
 
 def calls_of(n):
@@ -109,12 +125,13 @@ def stdlib_calls(size):
     sys.argv = ["stdlib.py", str(size)]
     with spantree.trace(threshold=0) as t:
         exec(code, {"__name__": "__main__"})
-    return sum(len(thread.records) for thread in t.threads)
+    return sum(thread.reader.count for thread in t.threads)
 
 
 def post_processing_memory(n):
-    """Runs in a child: traces fib(n), then writes each view to /dev/null;
-    returns the records' own size and each view's growth of the peak RSS."""
+    """Runs in a child: traces fib(n), then reads the call log and writes
+    each view to /dev/null; returns the number of records and each step's
+    growth of the peak RSS."""
     import resource
 
     sys.path[:0] = [str(BUILD), str(ROOT)]
@@ -126,9 +143,7 @@ def post_processing_memory(n):
 
     with spantree.trace(threshold=0) as t:
         fib(n)
-    records = t.raw
-    own = sum(map(sys.getsizeof, records)) + 8 * len(records)
-    result = {"records": len(records), "own": own}
+    result = {}
     with open(os.devnull, "wb") as sink:
         for name, write in [("read", lambda source, out: views.read(source)), ("perfetto", views.write_perfetto),
                             ("summary", views.write_summary), ("collapsed", views.write_collapsed),
@@ -136,6 +151,7 @@ def post_processing_memory(n):
             before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
             write(t, sink)
             result[name] = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024 - before
+    result["records"] = t.threads[0].reader.count
     return result
 
 
@@ -167,8 +183,18 @@ def main():
         (out / "prog.py").write_text(PROGRAM)
         (out / "empty.py").write_text("")
         (out / "stdlib.py").write_text(STDLIB_PROGRAM)
+        deep = out / "d"
+        deep = deep.with_name("d" * (100 - len(str(out)) - 1))
+        deep.mkdir()
+        assert len(str(deep)) == 100
+        (deep / "prog.py").write_text(PROGRAM)
         table = commands(out)
         jobs = [(label, argv + [str(out / "prog.py"), str(n)]) for label, argv in table.items()]
+        # Their output goes beside the program, so that the sizes below are the short path's.
+        jobs += [(label + LONG, [str(deep / a.removeprefix(str(out) + "/")) if a.startswith(str(out)) else a
+                                 for a in argv] + [str(deep / "prog.py"), str(n)])
+                 for label, argv in table.items()
+                 if label == "program alone" or label.removeprefix("spantree ") in LONG_PATH_VIEWS]
         # The mix writes its output beside the other's, not over it.
         jobs += [(f"stdlib mix: {label}", [str(out / "stdlib.out") if a == str(out / "default.out") else a
                                            for a in argv] + [str(out / "stdlib.py"), str(stdlib_size)])
@@ -192,15 +218,20 @@ def main():
     cprofile = median("cProfile -o", 0)
     print(f"fib({n}): {calls:,} calls, every one recorded; stdlib mix: {stdlib:,} calls; "
           f"medians of {rounds}, this machine")
-    print(f"{'command':<28}{'CPU':>8}{'per call':>10}{'vs cProfile':>13}{'wall':>8}{'peak RSS':>10}{'output':>10}")
+    print(f"{'command':<42}{'CPU':>8}{'per call':>10}{'vs cProfile':>13}{'wall':>8}{'peak RSS':>10}"
+          f"{'over untraced':>15}{'output':>10}")
     for label in results:
         cpu, wall, rss = (median(label, field) for field in range(3))
         startup = label.startswith("start-up")
-        per_call = "" if startup else f"{cpu / (stdlib if label.startswith('stdlib') else calls) * 1e6:.2f} us"
+        mix = label.startswith("stdlib")
+        per_call = "" if startup else f"{cpu / (stdlib if mix else calls) * 1e6:.2f} us"
+        untraced = ("stdlib mix: " if mix else "") + "program alone" + (LONG if label.endswith(LONG) else "")
+        over = ("" if startup or label == untraced
+                else f"{(rss - median(untraced, 2)) / (stdlib if mix else calls):.0f} B/call")
         view = label.removeprefix("spantree ")
         size = f"{sizes[view] / 1e6:.1f} MB" if view in sizes else ""
-        print(f"{label:<28}{cpu * 1e3:>6.0f}ms{per_call:>10}{cpu / cprofile:>12.2f}x{wall * 1e3:>6.0f}ms"
-              f"{rss / 2**20:>7.0f} MB{size:>10}")
+        print(f"{label:<42}{cpu * 1e3:>6.0f}ms{per_call:>10}{cpu / cprofile:>12.2f}x{wall * 1e3:>6.0f}ms"
+              f"{rss / 2**20:>7.0f} MB{over:>15}{size:>10}")
     if "perfetto" in sizes:
         print(f"perfetto: {sizes['perfetto'] / calls:.0f} bytes per event")
 
@@ -210,9 +241,9 @@ def main():
                           check=True, env=env)
     memory = json.loads(proc.stdout)
     print(f"\npost-processing peak RSS growth in one process, {memory['records']:,} records "
-          f"taking {memory['own'] / 2**20:.0f} MB themselves:")
+          f"read from a call log of {40 * memory['records'] / 2**20:.0f} MB (40 B a call):")
     for name in ("read", "perfetto", "summary", "collapsed", "tree"):
-        print(f"  {name:<10}{memory[name] / 2**20:>7.1f} MB  ({memory[name] / memory['own']:.2f} of the records)")
+        print(f"  {name:<10}{memory[name] / 2**20:>7.1f} MB  ({memory[name] / memory['records']:.0f} B a record)")
 
 
 if __name__ == "__main__":

@@ -33,7 +33,8 @@ bool write_chrome(Sink& out, const Trace* r, long long pid, long long tid, int64
     if (!is_record(r, node)) continue;
     out.put(first ? "{\"ph\":\"X\",\"name\":\"" : ",\n{\"ph\":\"X\",\"name\":\"");
     first = false;
-    StringView name = r->strings[r->name[node]];
+    const Function& fn = function_of(r, node);
+    StringView name = r->strings[fn.name];
     put_json(out, name.p, name.n);
     out.put("\",\"cat\":\"");
     out.put(kKindNames[r->kind[node]]);
@@ -64,10 +65,10 @@ bool write_chrome(Sink& out, const Trace* r, long long pid, long long tid, int64
       if (located) {
         out.put(comma);
         out.put("\"file\":\"");
-        StringView file = r->strings[r->file[node]];
+        StringView file = r->strings[fn.file];
         put_json(out, file.p, file.n);
         out.put("\",\"line\":");
-        out.number(r->line[node]);
+        out.number(fn.line);
         comma = ",";
       }
       if (negative) {

@@ -16,14 +16,15 @@ namespace {
 // "No node", "no id": every id is below it.
 constexpr uint32_t kNone = UINT32_MAX;
 
-// A growable array of trivially copyable T.
+// A growable array of trivially copyable T, in the raw memory domain
+// (malloc, unless a test hooks the domain).
 template <typename T>
 class Array {
  public:
   Array() noexcept = default;
   Array(const Array&) = delete;
   Array& operator=(const Array&) = delete;
-  ~Array() { free(data_); }
+  ~Array() { PyMem_RawFree(data_); }
   T* data() const noexcept { return data_; }
   size_t size() const noexcept { return size_; }
   T& operator[](size_t i) const noexcept {
@@ -38,13 +39,25 @@ class Array {
       PyErr_NoMemory();
       return false;
     }
-    T* grown = static_cast<T*>(realloc(data_, capacity * sizeof(T)));
+    T* grown = static_cast<T*>(PyMem_RawRealloc(data_, capacity * sizeof(T)));
     if (!grown) {
       PyErr_NoMemory();
       return false;
     }
     data_ = grown;
     capacity_ = capacity;
+    return true;
+  }
+  // Sets the size of an empty array to n, on zeroed memory that calloc takes
+  // from the system untouched when it is large: pages count only once written.
+  bool zeroed(size_t n) noexcept {
+    assert(!data_);
+    data_ = static_cast<T*>(n ? PyMem_RawCalloc(n, sizeof(T)) : nullptr);
+    if (n && !data_) {
+      PyErr_NoMemory();
+      return false;
+    }
+    size_ = capacity_ = n;
     return true;
   }
   // Sets the size to n; new elements are zero. Shrinking cannot fail.
@@ -113,6 +126,12 @@ uint64_t hash_bytes(const char* p, size_t n) noexcept {
 // memory failure.
 class HashIndex {
  public:
+  void swap(HashIndex& other) noexcept {
+    slots_.swap(other.slots_);
+    size_t count = count_;
+    count_ = other.count_;
+    other.count_ = count;
+  }
   template <typename Equal>
   uint32_t find_or_add(uint64_t hash, Equal equal, uint32_t next_id, bool* added) noexcept {
     if ((count_ + 1) * 2 > slots_.size() && !rehash()) return kNone;

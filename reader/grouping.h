@@ -93,7 +93,7 @@ bool collect_files(Trace* r) {
   for (size_t i = 0; i < r->order.size(); ++i) {
     uint32_t node = r->order[i];
     if (!is_record(r, node) || r->kind[node] == kAwait) continue;
-    uint32_t f = r->file[node];
+    uint32_t f = file_of(r, node);
     if (index[f] != kNone) continue;
     index[f] = static_cast<uint32_t>(files.size());
     if (!files.push(f)) return false;
@@ -111,7 +111,7 @@ uint8_t code_class(const Trace* r, uint32_t node) {
   uint8_t kind = r->kind[node];
   if (kind == kBuiltin) return kBuiltinCode;
   if (kind != kCall && kind != kCoroutine) return kOwnCode;
-  uint32_t f = r->file[node];
+  uint32_t f = file_of(r, node);
   return f < r->file_class.size() ? r->file_class[f] : kOwnCode;
 }
 
@@ -159,7 +159,7 @@ class GroupBuilder {
     uint8_t kind = r_->kind[node];
     if (!g_->grouping || kind == kPlaceholder || kind == kAwait) return add(node, up, kind, kOwnCode);
     uint8_t cls = code_class(r_, node);
-    if (cls == kImportCode && is_string(r_, r_->name[node], "_find_and_load")) {
+    if (cls == kImportCode && is_string(r_, name_of(r_, node), "_find_and_load")) {
       if (!add(node, up, kImportLine, cls)) return false;
       at(line_of_[node]).opens = false;
       state_[node] = kOnChain;
@@ -168,12 +168,12 @@ class GroupBuilder {
     if (p != kNone && (state_[p] & kOnChain)) {
       // The machinery of an import, down to its module's body.
       LineNode& line = at(up);
-      bool body = is_string(r_, r_->name[node], "<module>");
+      bool body = is_string(r_, name_of(r_, node), "<module>");
       if (body && line.kind == kImportLine && line.name == kNone) {
-        line.name = r_->file[node];  // resolved to "import module" once every file is known
+        line.name = file_of(r_, node);  // resolved to "import module" once every file is known
         line.opens = cls == kOwnCode;
       } else if (line.file == kNone && (cls == kOwnCode || cls == kLibraryCode)) {
-        line.file = r_->file[node];
+        line.file = file_of(r_, node);
       }
       merge(node, up, p);
       state_[node] = body ? 0 : kOnChain;
@@ -194,8 +194,8 @@ class GroupBuilder {
     line.up = up;
     line.alias = static_cast<uint32_t>(g_->nodes.size());
     line.depth = up == kNone ? 0 : at(up).depth + 1;
-    line.name = kind == kImportLine ? kNone : r_->name[node];
-    line.file = kind == kImportLine ? kNone : r_->file[node];
+    line.name = kind == kImportLine ? kNone : name_of(r_, node);
+    line.file = kind == kImportLine ? kNone : file_of(r_, node);
     line.calls = 1;
     line.hot = kNone;
     line.total = is_record(r_, node) ? clamped(r_->duration[node]) : children_ns(r_, node);

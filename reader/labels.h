@@ -27,10 +27,11 @@ StringView file_label(const Trace* r, uint32_t file) {
 }
 
 void put_location(Sink& out, const Trace* r, uint32_t node) {
-  StringView label = file_label(r, r->file[node]);
+  const Function& fn = function_of(r, node);
+  StringView label = file_label(r, fn.file);
   put_text(out, label.p, label.n);
   out.put(':');
-  out.number(r->line[node]);
+  out.number(fn.line);
 }
 
 // What a placeholder's label says of it, after its index; the module
@@ -52,7 +53,7 @@ void put_label(Sink& out, const Trace* r, uint32_t node, size_t count) {
   if (kind == kAwait)
     out.put(kAwaitName, sizeof kAwaitName - 1);
   else
-    put_string(out, r, r->name[node]);
+    put_string(out, r, function_of(r, node).name);
   if (count > 1) {
     out.put(" \xC3\x97");
     out.grouped(count);

@@ -135,14 +135,21 @@ class Interner {
   uint32_t last_[2] = {kNone, kNone};
 };
 
+// The kind the interned name, file and line of a record say (record_format.h).
+uint8_t kind_of(const Trace* r, uint32_t name, uint32_t file, int64_t line) {
+  if (line != 0) return kCall;  // the only records the text can name otherwise have line 0
+  StringView name_text = r->strings[name], file_text = r->strings[file];
+  return kind_of_text(name_text.p, name_text.n, file_text.p, file_text.n, line);
+}
+
 // Fills the per-slot arrays from the list; false with an exception set.
 bool parse_records(Trace* r, PyObject* seq) {
   size_t slots = static_cast<size_t>(r->slots);
-  if (!r->kind.resize(slots) || !r->name.resize(slots) || !r->file.resize(slots) ||
-      !r->line.resize(slots) || !r->start.resize(slots) || !r->duration.resize(slots) ||
-      !r->parent.resize(slots))
+  if (!r->kind.resize(slots) || !r->func.resize(slots) || !r->start.resize(slots) ||
+      !r->duration.resize(slots) || !r->parent.resize(slots))
     return false;
   Interner interner(r->strings);
+  HashIndex functions;
   PyObject** items = PySequence_Fast_ITEMS(seq);
   constexpr size_t kAhead = 8;  // the strings lie apart in memory: fetch them early
   for (size_t i = 0; i < slots; ++i) {
@@ -153,6 +160,7 @@ bool parse_records(Trace* r, PyObject* seq) {
     }
     if (item == Py_None) {
       r->kind[i] = kEmpty;
+      r->func[i] = kNone;
       continue;
     }
     Fields f;
@@ -163,17 +171,14 @@ bool parse_records(Trace* r, PyObject* seq) {
     uint32_t name = interner.intern(item, 0, f.name_end, 0);
     uint32_t file = name == kNone ? kNone : interner.intern(item, f.file_begin, f.file_end, 1);
     if (file == kNone) return false;
-    r->name[i] = name;
-    r->file[i] = file;
-    r->line[i] = f.line;
+    const uint8_t kind = kind_of(r, name, file, f.line);
+    const uint32_t func = intern_function(r, functions, name, file, f.line, kind);
+    if (func == kNone) return false;
+    r->func[i] = func;
+    r->kind[i] = kind;
     r->start[i] = f.start;
     r->duration[i] = f.duration;
     r->parent[i] = f.parent;
-    r->kind[i] = kCall;
-    if (f.line == 0) {  // the only records the text can name otherwise
-      StringView name_text = r->strings[name], file_text = r->strings[file];
-      r->kind[i] = kind_of_text(name_text.p, name_text.n, file_text.p, file_text.n, f.line);
-    }
     ++r->count;
   }
   return true;

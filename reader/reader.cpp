@@ -3,14 +3,17 @@
 //
 // Reader(records, coroutines=False) parses each record string in place (all
 // three string widths), interns names and files as UTF-8 (lone surrogates
-// kept as their three-byte form), rebuilds the call tree as arrays indexed by
-// node id, and then serves:
+// kept as their three-byte form); Reader.from_profiler(profiler, coroutines)
+// builds the same arrays straight from a spantree_C profiler's call log
+// (from_call_log.h). Either rebuilds the call tree as arrays indexed by node
+// id, and then serves:
 //   write_chrome(write, pid, tid, base_ns, first[, indices])  Chrome Trace Event objects
 //   write_collapsed(write[, grouped, escape])                 collapsed stacks
 //   write_tree(write, whole_ns, min_share, mode[, escape])    grouped, complete or folded text tree
 //   functions(grouped)                                        per-function aggregates
 //   split()                                                   the trace's time by whose code ran
 //   records(), columns(), strings()                           data for Python code
+//   record_strings()                                          the records list as the tracer delivers it
 //   preorder(base_ns)                                         columns in pre-order, for drawings
 //   grouped(min_ns, grouping)                                 the grouped tree's lines as columns
 //   files(), set_files(classes, labels, modules)              whose code each file is
@@ -20,8 +23,9 @@
 // One translation unit: this file holds the Python type and includes the
 // rest, each header one part: containers.h (Array, HashIndex),
 // string_table.h, sink.h (chunked output, numbers, durations, text), trace.h
-// (the arrays and node ids), parse.h, tree.h (the tree and what is derived
-// from it), labels.h (what the text views share), and one header per view:
+// (the arrays and node ids), parse.h, from_call_log.h, tree.h (the tree and
+// what is derived from it), labels.h (what the text views share), and one
+// header per view:
 // full_tree.h, grouping.h (the grouped and folded trees), collapsed.h,
 // chrome.h.
 //
@@ -42,11 +46,19 @@
 
 #include <new>
 
+#include "common/call_log_api.h"
 #include "common/ref.h"
+// The record builders' text class rebuilds record strings; the builders
+// themselves are the tracer's.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wunused-function"
+#include "tracer/record_text.h"
+#pragma GCC diagnostic pop
 
 #include "chrome.h"
 #include "collapsed.h"
 #include "containers.h"
+#include "from_call_log.h"
 #include "full_tree.h"
 #include "grouping.h"
 #include "parse.h"
@@ -67,6 +79,36 @@ void Reader_dealloc(PyObject* self) {
   Py_TYPE(self)->tp_free(self);
 }
 
+// New reference: a Reader of `slots` slots whose arrays `fill` makes
+// (false with an exception set), or null with an exception set.
+template <typename Fill>
+PyObject* new_reader(PyTypeObject* type, int64_t slots, bool coroutines, Fill fill) {
+  Ref<> self = Ref<>::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  Trace* r = new (&reinterpret_cast<ReaderObject*>(self.get())->trace) Trace;
+  r->slots = static_cast<Py_ssize_t>(slots);
+  r->coroutines = coroutines;
+  if (static_cast<uint64_t>(slots) >= kNone / 2) {
+    PyErr_SetString(PyExc_MemoryError, "too many records");
+    return nullptr;
+  }
+  if (!fill(r) || !build_tree(r) || !build_functions(r)) return nullptr;
+  return self.release();
+}
+
+// New reference: a Reader of records list `records`, less the calls that
+// started at `until_ns` or later (drop_calls_from).
+PyObject* read_records(PyTypeObject* type, PyObject* records, bool coroutines,
+                       int64_t until_ns = kKeepEveryCall) {
+  Ref<> seq = Ref<>::steal(PySequence_Fast(records, "records must be a list"));
+  if (!seq) return nullptr;
+  return new_reader(type, PySequence_Fast_GET_SIZE(seq.get()), coroutines, [&seq, until_ns](Trace* r) {
+    if (!parse_records(r, seq.get())) return false;
+    drop_calls_from(r, until_ns);
+    return true;
+  });
+}
+
 PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   static const char* keywords[] = {"records", "coroutines", nullptr};
   PyObject* records;
@@ -74,19 +116,63 @@ PyObject* Reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:Reader", const_cast<char**>(keywords), &records,
                                    &coroutines))
     return nullptr;
-  Ref<> seq = Ref<>::steal(PySequence_Fast(records, "records must be a list"));
-  if (!seq) return nullptr;
-  Ref<> self = Ref<>::steal(type->tp_alloc(type, 0));
-  if (!self) return nullptr;
-  Trace* r = new (&reinterpret_cast<ReaderObject*>(self.get())->trace) Trace;
-  r->slots = PySequence_Fast_GET_SIZE(seq.get());
-  r->coroutines = coroutines;
-  if (static_cast<size_t>(r->slots) >= kNone / 2) {
-    PyErr_SetString(PyExc_MemoryError, "too many records");
+  return read_records(type, records, coroutines);
+}
+
+// Borrowed: the call log interface of the tracer that made `profiler`, or
+// null with an exception set when it offers none or one of another build.
+const CallLogApi* call_log_api_of(PyObject* profiler) {
+  static PyObject* attribute = PyUnicode_InternFromString("_call_log_api");  // kept for good
+  if (!attribute) return nullptr;
+  Ref<> capsule = Ref<>::steal(PyObject_GetAttr(profiler, attribute));
+  if (!capsule) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+    PyErr_Format(PyExc_TypeError,
+                 "Reader.from_profiler() needs a profiler from spantree_C.set_trace_profile(), "
+                 "not %.200s",
+                 Py_TYPE(profiler)->tp_name);
     return nullptr;
   }
-  if (!parse_records(r, seq.get()) || !build_tree(r) || !build_functions(r)) return nullptr;
-  return self.release();
+  auto* api = static_cast<const CallLogApi*>(PyCapsule_GetPointer(capsule.get(), kCallLogApiName));
+  if (!api) return nullptr;
+  if (api->version != kCallLogApiVersion) {
+    PyErr_Format(PyExc_ImportError,
+                 "spantree_C and spantree_reader_C come from different builds: the tracer's call "
+                 "log interface is version %u, this reader reads version %u; reinstall spantree "
+                 "so that both come from one build",
+                 api->version, kCallLogApiVersion);
+    return nullptr;
+  }
+  return api;
+}
+
+// Reader.from_profiler(profiler, coroutines=False): takes the call log of a
+// spantree_C profiler and reads it with no record strings in between.
+PyObject* Reader_from_profiler(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"profiler", "coroutines", "until_ns", nullptr};
+  PyObject* profiler;
+  int coroutines = 0;
+  long long until_ns = kKeepEveryCall;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p$L:from_profiler", const_cast<char**>(keywords),
+                                   &profiler, &coroutines, &until_ns))
+    return nullptr;
+  const CallLogApi* api = call_log_api_of(profiler);
+  if (!api) return nullptr;
+  auto* type = reinterpret_cast<PyTypeObject*>(cls);
+  TakenLog log{};
+  PyObject* records = nullptr;
+  const int taken = api->take(profiler, &log, &records);
+  if (taken < 0) return nullptr;
+  if (taken == 0) {
+    Ref<> list = Ref<>::steal(records);
+    return read_records(type, list.get(), coroutines, until_ns);
+  }
+  PyObject* reader = new_reader(type, log.end, coroutines, [api, &log, until_ns](Trace* r) {
+    return CallLogReader(r, until_ns).read(api, &log);
+  });
+  api->release(&log);
+  return reader;
 }
 
 // Calls one writer with a Sink around `write`; returns None or NULL.
@@ -232,8 +318,8 @@ PyObject* grouped_functions(Trace* r, PyObject* strings) {
     const LineNode& line = g->nodes[row.first];
     bool import = line.kind == kImportLine;
     uint32_t rep = line.rep;
-    PyObject* name = PyList_GET_ITEM(strings, import ? line.name : r->name[rep]);
-    uint32_t file = import ? line.file : r->file[rep];
+    PyObject* name = PyList_GET_ITEM(strings, import ? line.name : name_of(r, rep));
+    uint32_t file = import ? line.file : file_of(r, rep);
     PyObject* path = file == kNone ? empty.get() : PyList_GET_ITEM(strings, file);
     Ref<> label;
     if (file == kNone || (!import && r->kind[rep] != kCall && r->kind[rep] != kCoroutine)) {
@@ -244,7 +330,7 @@ PyObject* grouped_functions(Trace* r, PyObject* strings) {
       if (!label) return nullptr;
     }
     PyObject* item = Py_BuildValue("(iOOLLLLLO)", import ? int{kImportLine} : int{r->kind[rep]}, name, path,
-                                   static_cast<long long>(import ? 0 : r->line[rep]),
+                                   static_cast<long long>(import ? 0 : line_of(r, rep)),
                                    static_cast<long long>(row.calls), static_cast<long long>(row.total),
                                    static_cast<long long>(row.self), static_cast<long long>(row.longest),
                                    label.get());
@@ -326,11 +412,41 @@ PyObject* Reader_records(PyObject* self, PyObject*) {
       item = Py_None;
       Py_INCREF(item);
     } else {
-      item = Py_BuildValue("(OOLLLLi)", PyList_GET_ITEM(strings.get(), r->name[i]),
-                           PyList_GET_ITEM(strings.get(), r->file[i]), static_cast<long long>(r->line[i]),
+      const Function& fn = function_of(r, static_cast<uint32_t>(i));
+      item = Py_BuildValue("(OOLLLLi)", PyList_GET_ITEM(strings.get(), fn.name),
+                           PyList_GET_ITEM(strings.get(), fn.file), static_cast<long long>(fn.line),
                            static_cast<long long>(r->start[i]), static_cast<long long>(r->duration[i]),
                            static_cast<long long>(r->parent[i]), r->kind[i]);
       if (!item) return nullptr;
+    }
+    PyList_SET_ITEM(list.get(), i, item);
+  }
+  return list.release();
+}
+
+// A new list of the record strings, each as the tracer builds it, None in
+// the slots that hold no record.
+PyObject* Reader_record_strings(PyObject* self, PyObject*) {
+  auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  Ref<> strings = Ref<>::steal(Reader_strings(self, nullptr));
+  if (!strings) return nullptr;
+  Ref<> list = Ref<>::steal(PyList_New(r->slots));
+  if (!list) return nullptr;
+  for (Py_ssize_t i = 0; i < r->slots; ++i) {
+    PyObject* item = Py_None;
+    if (is_record(r, static_cast<uint32_t>(i))) {
+      const Function& fn = function_of(r, static_cast<uint32_t>(i));
+      RecordText text;
+      text.add(PyList_GET_ITEM(strings.get(), fn.name));
+      text.add_separator('\0');
+      text.add(PyList_GET_ITEM(strings.get(), fn.file));
+      text.add_separator('\0');
+      text.add_number(fn.line);
+      text.add_times(r->start[i], r->duration[i], r->parent[i]);
+      item = text.build();
+      if (!item) return nullptr;
+    } else {
+      Py_INCREF(item);
     }
     PyList_SET_ITEM(list.get(), i, item);
   }
@@ -364,16 +480,23 @@ PyObject* column_dict(NamedColumn (&items)[N]) {
 PyObject* Reader_columns(PyObject* self, PyObject*) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
   size_t nodes = node_count(r);
-  Array<int64_t> parent, index;
-  if (!parent.resize(nodes) || !index.resize(nodes)) return nullptr;
+  Array<int64_t> parent, index, line;
+  Array<uint32_t> name, file;  // 0 where no record is
+  if (!parent.resize(nodes) || !index.resize(nodes) || !line.resize(nodes) || !name.resize(nodes) ||
+      !file.resize(nodes))
+    return nullptr;
   for (uint32_t i = 0; i < nodes; ++i) {
     uint32_t p = is_record(r, i) ? parent_node(r, i) : kNone;
     parent[i] = p == kNone ? int64_t{-1} : int64_t{p};
     index[i] = node_index(r, i);
+    if (is_record(r, i)) {
+      const Function& fn = function_of(r, i);
+      name[i] = fn.name, file[i] = fn.file, line[i] = fn.line;
+    }
   }
   NamedColumn items[] = {
-      {"kind", column(r->kind, nodes)},         {"name", column(r->name, nodes)},
-      {"file", column(r->file, nodes)},         {"line", column(r->line, nodes)},
+      {"kind", column(r->kind, nodes)},         {"name", column(name, nodes)},
+      {"file", column(file, nodes)},            {"line", column(line, nodes)},
       {"start", column(r->start, nodes)},       {"duration", column(r->duration, nodes)},
       {"parent", column(parent, nodes)},        {"depth", column(r->depth, nodes)},
       {"index", column(index, nodes)},          {"function", column(r->func, nodes)},
@@ -413,13 +536,14 @@ PyObject* Reader_preorder(PyObject* self, PyObject* arg) {
       return nullptr;
     }
   }
-  auto name = [r](uint32_t node) { return is_record(r, node) ? r->name[node] : kNone; };
-  auto file = [r](uint32_t node) { return is_record(r, node) ? r->file[node] : kNone; };
+  auto name = [r](uint32_t node) { return is_record(r, node) ? function_of(r, node).name : kNone; };
+  auto file = [r](uint32_t node) { return is_record(r, node) ? function_of(r, node).file : kNone; };
+  auto line = [r](uint32_t node) { return is_record(r, node) ? function_of(r, node).line : int64_t{0}; };
   NamedColumn items[] = {
       {"kind", in_preorder<uint8_t>(r, [r](uint32_t node) { return r->kind[node]; })},
       {"name", in_preorder<uint32_t>(r, name)},
       {"file", in_preorder<uint32_t>(r, file)},
-      {"line", in_preorder<int64_t>(r, [r](uint32_t node) { return r->line[node]; })},
+      {"line", in_preorder<int64_t>(r, line)},
       {"start", in_preorder<int64_t>(r, [r, base_ns](uint32_t node) { return r->start[node] - base_ns; })},
       {"duration", in_preorder<int64_t>(r, [r](uint32_t node) { return r->duration[node]; })},
       {"depth", in_preorder<uint32_t>(r, [r](uint32_t node) { return r->depth[node]; })},
@@ -432,6 +556,10 @@ PyObject* Reader_get_count(PyObject* self, void*) {
 }
 
 // The earliest start among the records, None without records.
+PyObject* Reader_get_slots(PyObject* self, void*) {
+  return PyLong_FromSsize_t(reinterpret_cast<ReaderObject*>(self)->trace.slots);
+}
+
 PyObject* Reader_get_first_start(PyObject* self, void*) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
   if (!r->has_records) Py_RETURN_NONE;
@@ -564,13 +692,13 @@ PyObject* Reader_grouped(PyObject* self, PyObject* args, PyObject* kwargs) {
       c = node.cls;
       at_name = node.kind == kPlaceholder ? kNone : node.name;
       uint32_t f = node.kind == kImportLine ? node.file : (is_record(r, node.rep) && r->kind[node.rep] != kAwait
-                                                               ? r->file[node.rep] : kNone);
+                                                               ? file_of(r, node.rep) : kNone);
       at_file = f == kNone ? kNone : r->file_index[f];
-      at_line = node.kind == kImportLine || !is_record(r, node.rep) ? 0 : r->line[node.rep];
+      at_line = node.kind == kImportLine || !is_record(r, node.rep) ? 0 : line_of(r, node.rep);
       if (line.hot != kNone && line.hidden) {
-        hname = r->name[line.hot];
-        hfile = r->kind[line.hot] == kAwait ? kNone : r->file_index[r->file[line.hot]];
-        hline = r->line[line.hot];
+        hname = name_of(r, line.hot);
+        hfile = r->kind[line.hot] == kAwait ? kNone : r->file_index[file_of(r, line.hot)];
+        hline = line_of(r, line.hot);
       }
     }
     return depth.push(line.depth) && kind.push(k) && cls.push(c) && name.push(at_name) && file.push(at_file) &&
@@ -616,6 +744,16 @@ PyMethodDef reader_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "grouped(min_ns=0, grouping=True): {name: bytes} columns of the grouped tree's lines in pre-order."},
     {"records", Reader_records, METH_NOARGS, "records(): the decoded fields by index, None kept."},
+    {"record_strings", Reader_record_strings, METH_NOARGS,
+     "record_strings(): the records list as the tracer's remove_trace_profile() delivers it."},
+    {"from_profiler", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Reader_from_profiler)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS,
+     "Reader.from_profiler(profiler, coroutines=False, *, until_ns=2**63-1): takes the call log of a "
+     "spantree_C profiler (closing its trace if it is open) and reads it with no record strings in "
+     "between, releasing the log as it goes. The profiler's remove_trace_profile() raises "
+     "RuntimeError from then on. A profiler whose records remove_trace_profile() built already is "
+     "read from those. With until_ns, the last calls, those that started then or later, are left "
+     "out, with the empty slots after the last call kept."},
     {"columns", Reader_columns, METH_NOARGS, "columns(): {name: bytes} of the per-node arrays."},
     {"strings", Reader_strings, METH_NOARGS, "strings(): the interned names and files by id."},
     {"preorder", Reader_preorder, METH_O,
@@ -626,6 +764,7 @@ PyMethodDef reader_methods[] = {
 
 PyGetSetDef reader_getset[] = {
     {"count", Reader_get_count, nullptr, "number of records", nullptr},
+    {"slots", Reader_get_slots, nullptr, "length of the records list", nullptr},
     {"first_start", Reader_get_first_start, nullptr, "earliest record start (ns) or None", nullptr},
     {"top_ns", Reader_get_top_ns, nullptr, "time of the records at the top of the tree", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -24,6 +24,11 @@ class StringTable {
     StringView own = (*this)[id];
     return own.n == s.n && same_bytes(own.p, s.p, s.n);
   }
+  void swap(StringTable& other) noexcept {
+    text_.swap(other.text_);
+    end_.swap(other.end_);
+    index_.swap(other.index_);
+  }
   // The id of p[0, n), added if new; kNone on memory failure.
   uint32_t intern(const char* p, size_t n) noexcept {
     bool added;

@@ -13,6 +13,7 @@
 
 namespace {
 
+// What a record names: one per distinct (name, file, line).
 struct Function {
   uint32_t name, file;
   int64_t line;
@@ -25,10 +26,11 @@ struct Trace {
   Py_ssize_t slots = 0;  // length of the records list
   Py_ssize_t count = 0;  // records (slots holding one)
   bool coroutines = false;
-  // Per node id.
+  // Per node id. A record's name, file and line are its function's: a node
+  // holds only the function's id (kNone for placeholders and empty slots).
   Array<uint8_t> kind;  // Kind (common/record_format.h)
-  Array<uint32_t> name, file, func, depth;
-  Array<int64_t> line, start, duration, parent;
+  Array<uint32_t> func, depth;
+  Array<int64_t> start, duration, parent;
   Array<uint32_t> first_child;  // node count + 1 entries into `children`
   Array<uint32_t> children;
   Array<uint32_t> roots;
@@ -51,6 +53,59 @@ struct Trace {
 };
 
 size_t node_count(const Trace* r) { return r->kind.size(); }
+
+// The function of a record's node.
+const Function& function_of(const Trace* r, uint32_t node) {
+  assert(r->func[node] != kNone);
+  return r->functions[r->func[node]];
+}
+
+// A node's name, file and line, its function's: kNone (line 0) for a node
+// that holds no record.
+uint32_t name_of(const Trace* r, uint32_t node) {
+  return r->func[node] == kNone ? kNone : r->functions[r->func[node]].name;
+}
+uint32_t file_of(const Trace* r, uint32_t node) {
+  return r->func[node] == kNone ? kNone : r->functions[r->func[node]].file;
+}
+int64_t line_of(const Trace* r, uint32_t node) {
+  return r->func[node] == kNone ? 0 : r->functions[r->func[node]].line;
+}
+
+// The id of function (name, file, line) in `index` (a HashIndex kept by
+// whoever reads the records), added with `kind` if new; kNone on memory
+// failure.
+uint32_t intern_function(Trace* r, HashIndex& index, uint32_t name, uint32_t file, int64_t line,
+                         uint8_t kind) {
+  bool added;
+  const uint32_t id = index.find_or_add(
+      mix((static_cast<uint64_t>(name) << 32 | file) ^ mix(static_cast<uint64_t>(line))),
+      [r, name, file, line](uint32_t f) {
+        const Function& fn = r->functions[f];
+        return fn.name == name && fn.file == file && fn.line == line;
+      },
+      static_cast<uint32_t>(r->functions.size()), &added);
+  if (id == kNone || !added) return id;
+  return r->functions.push({name, file, line, kind}) ? id : kNone;
+}
+
+// drop_calls_from()'s `until_ns` that leaves every slot in.
+constexpr int64_t kKeepEveryCall = INT64_MAX;
+
+// Leaves out the last slots of the records while they are empty or hold a
+// call that started at `until_ns` or later: the calls a thread made from
+// then on are its last, and the calls open then left empty slots.
+void drop_calls_from(Trace* r, int64_t until_ns) {
+  if (until_ns == kKeepEveryCall) return;
+  while (r->slots > 0) {
+    const size_t last = static_cast<size_t>(r->slots - 1);
+    if (r->kind[last] != kEmpty) {
+      if (r->start[last] < until_ns) break;
+      --r->count;
+    }
+    --r->slots;
+  }
+}
 
 // The index a node stands for: its slot, or the parent index past the list.
 int64_t node_index(const Trace* r, uint32_t node) {
@@ -82,11 +137,12 @@ uint32_t parent_node(const Trace* r, uint32_t node) {
   return static_cast<uint32_t>(r->slots + (found - r->extra.data()));
 }
 
-// Sum of the durations of a node's recorded children (negatives as zero).
+// Sum of the durations of a node's recorded children (negatives as zero);
+// a sum past 2**63 ns stays at the largest value.
 int64_t children_ns(const Trace* r, uint32_t node) {
   int64_t sum = 0;
   for (uint32_t c = r->first_child[node]; c < r->first_child[node + 1]; ++c)
-    sum += clamped(r->duration[r->children[c]]);
+    if (__builtin_add_overflow(sum, clamped(r->duration[r->children[c]]), &sum)) return INT64_MAX;
   return sum;
 }
 

@@ -65,13 +65,15 @@ bool build_tree(Trace* r) {
     PyErr_SetString(PyExc_MemoryError, "too many records");
     return false;
   }
-  if (!r->kind.resize(nodes) || !r->name.resize(nodes) || !r->file.resize(nodes) ||
-      !r->line.resize(nodes) || !r->start.resize(nodes) || !r->duration.resize(nodes) ||
-      !r->parent.resize(nodes) || !r->first_child.resize(nodes + 1) ||
+  if (!r->kind.resize(nodes) || !r->func.resize(nodes) || !r->start.resize(nodes) ||
+      !r->duration.resize(nodes) || !r->parent.resize(nodes) || !r->first_child.resize(nodes + 1) ||
       !r->children.resize(static_cast<size_t>(r->count)) || !r->depth.resize(nodes) ||
       !r->order.reserve(nodes))
     return false;
-  for (size_t i = slots; i < nodes; ++i) r->kind[i] = kPlaceholder;
+  for (size_t i = slots; i < nodes; ++i) {
+    r->kind[i] = kPlaceholder;
+    r->func[i] = kNone;
+  }
 
   // Children in index order, counted first then placed.
   for (uint32_t i = 0; i < slots; ++i)
@@ -140,32 +142,10 @@ bool build_tree(Trace* r) {
   return true;
 }
 
-// Function ids: one per (name, file, line) among the records.
+// A function is a coroutine where any of its calls was one.
 bool build_functions(Trace* r) {
-  size_t nodes = node_count(r);
-  if (!r->func.resize(nodes)) return false;
-  HashIndex index;
-  for (uint32_t i = 0; i < nodes; ++i) {
-    if (!is_record(r, i)) {
-      r->func[i] = kNone;
-      continue;
-    }
-    uint64_t h = mix((static_cast<uint64_t>(r->name[i]) << 32 | r->file[i]) ^ mix(r->line[i]));
-    bool added;
-    uint32_t name = r->name[i], file = r->file[i];
-    int64_t line = r->line[i];
-    uint32_t id = index.find_or_add(
-        h,
-        [r, name, file, line](uint32_t f) {
-          const Function& fn = r->functions[f];
-          return fn.name == name && fn.file == file && fn.line == line;
-        },
-        static_cast<uint32_t>(r->functions.size()), &added);
-    if (id == kNone) return false;
-    if (added && !r->functions.push({name, file, line, r->kind[i]})) return false;
-    if (r->kind[i] == kCoroutine) r->functions[id].kind = kCoroutine;
-    r->func[i] = id;
-  }
+  for (uint32_t i = 0; i < node_count(r); ++i)
+    if (r->kind[i] == kCoroutine) r->functions[r->func[i]].kind = kCoroutine;
   return true;
 }
 

@@ -32,7 +32,7 @@ except ImportError:
                       "opentelemetry-sdk (Debian: python3-opentelemetry-api python3-opentelemetry-sdk)"
                       ) from None
 
-from .records import Kind, decode
+from .records import Kind, tree_of
 from .tracing import trace
 
 _log = logging.getLogger(__name__)
@@ -144,7 +144,7 @@ class span_tree:
         if len(threads) == 1:  # the trace has decoded these records already
             threads = [(threads[0], self._trace.tree)]
         else:
-            threads = [(thread, decode(thread.records, coroutines=thread.coroutines)) for thread in threads]
+            threads = [(thread, tree_of(thread.reader, thread.coroutines)) for thread in threads]
         kept = _longest(threads, self.max_spans)
         self.dropped = sum(1 for _, tree in threads for r in tree.records if r is not None) - len(kept)
         for number, (thread, tree) in enumerate(threads):

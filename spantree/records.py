@@ -85,7 +85,11 @@ def decode(records, *, coroutines=False):
     """
     import spantree_reader_C
 
-    reader = spantree_reader_C.Reader(records, coroutines)
+    return tree_of(spantree_reader_C.Reader(records, coroutines), coroutines)
+
+
+def tree_of(reader, coroutines=False):
+    """The CallTree of the records a spantree_reader_C.Reader has read."""
     decoded = [None if f is None else Record(index, *f[:6], KINDS_BY_CODE[f[6]])
                for index, f in enumerate(reader.records())]
     # The reader's tree: node ids are the list's indices, then placeholders

@@ -5,10 +5,12 @@ spantree_C installs its hook on the calling thread only. A Python profile
 function (`ThreadCapture.start`), handed to the threads that start during
 the trace (threading.setprofile) and to those already running
 (threading.setprofile_all_threads), runs in each thread at its next event
-and replaces itself there with the tracer's hook; the trace's end delivers
-every profiler's records from the thread that ends it.
+and replaces itself there with the tracer's hook; the trace's end hands
+every profiler's records over from the thread that ends it: the native
+reader reads each call log into its arrays (in a coroutine-aware trace, the
+profilers deliver records lists, merged per thread).
 
-A thread that ends during the trace delivers its records as it ends (see
+A thread that ends during the trace hands its records over as it ends (see
 _ThreadEnd), so that nothing keeps its Thread object or its profiler alive:
 what stays is its name, native id and records, and of a thread that made no
 recorded call, a count.
@@ -26,6 +28,8 @@ from _thread import get_ident
 from _weakref import ref as weak_ref  # what threading loads; weakref itself is not
 
 import spantree_C
+
+from .tracing import _no_delivery
 
 _changing = set()  # idents of the threads on which this module is changing the profile function
 _running = None  # the ThreadCapture in progress: one at a time
@@ -57,41 +61,67 @@ changing = _Changing()
 
 
 def _keep(box, records):
-    """The tracer's callback: the records land in the list given as context,
-    so a profiler left on a running thread keeps nothing else alive."""
+    """The callback of a coroutine-aware trace's profilers: the records land
+    in the list given as context, so a profiler left on a running thread
+    keeps nothing else alive."""
     box.append(records)
 
 
 class _Capture:
     """One traced thread: a weak reference to its Thread while it runs, then
-    the name it had when it ended; its native id and profiler, and the list
-    its records are delivered into."""
+    the name it had when it ended; its native id and profiler. Its records
+    stay in the profiler's call log until the thread ends or the capture
+    does, and are then read into `reader`; in a coroutine-aware trace, the
+    records lists of the profilers the thread ran in turn are delivered into
+    `box` instead, to be merged."""
 
-    __slots__ = ("thread", "ident", "name", "native_id", "profiler", "box", "entries", "entry")
+    __slots__ = ("thread", "ident", "name", "native_id", "profiler", "reader", "box", "entries", "entry")
 
     def __init__(self, thread, settings):
         self.thread = weak_ref(thread)
         self.ident = get_ident()
         self.name = thread.name
         self.native_id = threading.get_native_id()
+        self.reader = None
         self.box = []  # records lists, one per profiler the thread ran in turn
         # Whether each of them followed an event loop's coroutine (see eventloops).
         self.entries = []
         self.entry = False
-        self.profiler = spantree_C.set_trace_profile(_keep, self.box, *settings)
+        coroutines = settings[1]
+        self.profiler = spantree_C.set_trace_profile(_keep if coroutines else _no_delivery,
+                                                     self.box if coroutines else None, *settings)
 
-    def records(self, owner):
-        """The thread's records, once its last profiler has delivered them;
-        notes in `owner` the coroutines it followed by hand."""
+    def hand_over(self, owner, profiler, since=None):
+        """Ends the thread's last profiler, from the calling thread, and keeps
+        what the thread recorded, less the calls made from `since` (ns) on:
+        read from the call log into `reader`; in a coroutine-aware trace, the
+        records lists of its profilers merged into `box`, noting in `owner`
+        the coroutines followed by hand."""
         if not owner.settings[1]:
-            return self.box[0]
+            spantree_C.close_trace_profile(profiler)
+            self.reader = _read_log(profiler, since)
+            return
         from . import eventloops
 
+        spantree_C.remove_trace_profile(profiler)
+        if since is not None:
+            _drop_calls_since(self.box[-1], since)
         eventloops.unfollow(self.ident)
         self.entries.append(self.entry)
         owner.followed_by_hand += [(self.current_name(), *followed) for followed
                                    in eventloops.followed_by_hand(self.box, self.entries)]
-        return eventloops.merge(self.box, self.entries)
+        self.box = [eventloops.merge(self.box, self.entries)]
+
+    def recorded(self):
+        """Whether the thread, handed over, made a recorded call."""
+        return self.reader.count > 0 if self.reader is not None else bool(self.box and any(self.box[0]))
+
+    def thread_trace(self, coroutines):
+        from .traced import ThreadTrace
+
+        if self.reader is not None:
+            return ThreadTrace.from_reader(self.name, self.native_id, self.reader, coroutines)
+        return ThreadTrace(self.name, self.native_id, self.box[0], coroutines)
 
     def current_name(self):
         thread = self.thread and self.thread()
@@ -188,10 +218,8 @@ class ThreadCapture:
                     profiler, capture.profiler = capture.profiler, None
                 capture.name, capture.thread = thread.name, None
                 # Also removes the hook from the ending thread.
-                spantree_C.remove_trace_profile(profiler)
-                _drop_calls_since(capture.box[-1], since)
-                capture.box = [capture.records(self)]
-                if not any(capture.box[0]):
+                capture.hand_over(self, profiler, since)
+                if not capture.recorded():
                     with self.lock:
                         self.captures.pop(id(capture), None)
                         self.quiet += 1
@@ -208,13 +236,12 @@ class ThreadCapture:
             captures, self.captures = list(self.captures.values()), {}
         try:
             with changing:
-                # Removal from this thread delivers the records and makes the
-                # profiler ignore any event still reaching it.
+                # Handing over from this thread makes the profiler ignore any
+                # event still reaching it.
                 for capture in captures:
                     if capture.profiler is not None:
-                        spantree_C.remove_trace_profile(capture.profiler)
-                        capture.profiler = None
-                        capture.box = [capture.records(self)]
+                        profiler, capture.profiler = capture.profiler, None
+                        capture.hand_over(self, profiler)
                         capture.name = capture.current_name()
                 # The owning thread's own hook is the trace's business, done by now.
                 if not any(_is_alive(thread) for ident, thread in self.foreign.items()
@@ -231,10 +258,8 @@ class ThreadCapture:
 
             warnings.warn(f"spantree: {len(self.failures)} thread(s) could not be traced: "
                           f"{self.failures[0]!r}", RuntimeWarning, stacklevel=3)
-        from .traced import ThreadTrace  # not before: the traced program's imports come first
-
         coroutines = bool(self.settings[1])
-        traces = [ThreadTrace(c.name, c.native_id, c.box[0], coroutines) for c in captures if any(c.box[0])]
+        traces = [c.thread_trace(coroutines) for c in captures if c.recorded()]
         self.quiet += len(captures) - len(traces)
         return traces
 
@@ -259,6 +284,14 @@ class ThreadCapture:
         if not keep_records:
             self.captures = {}
         # Otherwise end() delivers them, when the block ends in the child.
+
+
+def _read_log(profiler, since_ns):
+    """A spantree_reader_C.Reader of a closed profiler's call log, less the
+    calls made from `since_ns` on (None: none left out)."""
+    import spantree_reader_C
+
+    return spantree_reader_C.Reader.from_profiler(profiler, **({} if since_ns is None else {"until_ns": since_ns}))
 
 
 def _drop_calls_since(records, since_ns):

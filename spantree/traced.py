@@ -58,17 +58,69 @@ class SlotFields:
 
 
 class ThreadTrace(SlotFields):
-    """The records of one traced thread, as the tracer delivered them.
+    """The records of one traced thread.
 
     `name` and `native_id` are the thread's (`threading.Thread.name`,
     `threading.get_native_id()`); `coroutines` tells that the trace was
-    coroutine-aware. Read-only; equal when every field is."""
+    coroutine-aware. `records` is the records list as the tracer's
+    remove_trace_profile() delivers it. `reader` is the native reader of the
+    records (spantree_reader_C.Reader), which every view reads.
 
-    __slots__ = ("name", "native_id", "records", "coroutines")
+    A trace hands its threads over with their records still in the tracer's
+    call log (`from_profiler`), where the first use of `reader` reads the
+    log straight into the reader's arrays, or with the log read already
+    (`from_reader`: threads that ended during the trace, or were still
+    running at its end); `records` builds the strings from those only when
+    asked. A coroutine-aware trace hands records lists over. Read-only;
+    equal when every field is."""
+
+    __slots__ = ("name", "native_id", "_records", "coroutines", "_profiler", "_reader")
 
     def __init__(self, name, native_id, records, coroutines=False):
-        for field, value in zip(self.__slots__, (name, native_id, records, coroutines)):
+        self._set(name=name, native_id=native_id, _records=records, coroutines=coroutines,
+                  _profiler=None, _reader=None)
+
+    @classmethod
+    def from_profiler(cls, name, native_id, profiler, coroutines=False):
+        """A thread whose records are in the call log of `profiler`, a closed
+        spantree_C profiler (close_trace_profile)."""
+        thread = cls(name, native_id, None, coroutines)
+        thread._set(_profiler=profiler)
+        return thread
+
+    @classmethod
+    def from_reader(cls, name, native_id, reader, coroutines=False):
+        """A thread whose records a spantree_reader_C.Reader has read already."""
+        thread = cls(name, native_id, None, coroutines)
+        thread._set(_reader=reader)
+        return thread
+
+    def _set(self, **fields):
+        for field, value in fields.items():
             object.__setattr__(self, field, value)
+
+    @property
+    def reader(self):
+        """The records read by spantree_reader_C: read once from a call log,
+        anew from a records list at every use."""
+        if self._reader is not None:
+            return self._reader
+        import spantree_reader_C
+
+        if self._profiler is None:
+            return spantree_reader_C.Reader(self._records, self.coroutines)
+        self._set(_reader=spantree_reader_C.Reader.from_profiler(self._profiler, self.coroutines),
+                  _profiler=None)
+        return self._reader
+
+    @property
+    def records(self):
+        if self._records is None:
+            self._set(_records=self.reader.record_strings())
+        return self._records
+
+    def _fields(self):
+        return self.name, self.native_id, self.records, self.coroutines
 
     def __setattr__(self, name, value):
         raise AttributeError(f"ThreadTrace is read-only: cannot set {name!r}")
@@ -76,5 +128,6 @@ class ThreadTrace(SlotFields):
     __delattr__ = __setattr__
 
     def __repr__(self):  # a records list can be long
+        slots = len(self._records) if self._records is not None else self.reader.slots
         return (f"ThreadTrace(name={self.name!r}, native_id={self.native_id!r}, "
-                f"records=<{len(self.records)} slots>, coroutines={self.coroutines!r})")
+                f"records=<{slots} slots>, coroutines={self.coroutines!r})")

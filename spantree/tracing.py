@@ -77,6 +77,11 @@ def _check_depth(depth):
     return depth
 
 
+def _no_delivery(context, records):
+    """The profilers' callback, which no one calls: a view reads the call
+    log itself (spantree_reader_C.Reader.from_profiler)."""
+
+
 # The profiler type's full name, as the tracer declares it. The type is
 # matched by name, not identity: spantree_C does not export it, and the test
 # build of the tracer (spantree_testing_C) defines a type of its own under the
@@ -167,7 +172,6 @@ class trace:
         self._capture = None
         self._profiler = None
         self._started = False
-        self._raw = None
         self._tree = None
         self._threads = None
         self._thread_ident = None
@@ -204,7 +208,8 @@ class trace:
 
             eventloops.follow(self._next_profiler)
         try:
-            self._profiler = spantree_C.set_trace_profile(self._deliver, None, *settings)
+            self._profiler = spantree_C.set_trace_profile(
+                self._deliver if self.coroutines else _no_delivery, None, *settings)
         except BaseException:
             _open_traces.remove(self)
             if self.coroutines:
@@ -254,9 +259,15 @@ class trace:
             self.hook_lost = "removed" if installed is None else f"replaced by {installed!r}"
             # None when the hook was lost before it saw any event.
             self.hook_lost_ns = self._profiler.last_event_ns or None
-        # The removal comes first: whatever runs before it is traced.
-        spantree_C.remove_trace_profile(self._profiler)
-        self._profiler = None
+        # The removal comes first: whatever runs before it is traced. A
+        # coroutine-aware trace's profilers deliver their records lists, to be
+        # merged; otherwise the records stay in the profiler's call log until
+        # a view reads them.
+        profiler, self._profiler = self._profiler, None
+        if self.coroutines:
+            spantree_C.remove_trace_profile(profiler)
+        else:
+            spantree_C.close_trace_profile(profiler)
         _open_traces.remove(self)
         self._ended_path = list(sys.path)
         # Imported only now: starting a trace of this thread alone loads
@@ -266,7 +277,6 @@ class trace:
         from .traced import ThreadTrace
 
         thread = threading.current_thread()
-        self._raw = self._delivered[-1]
         if self.coroutines:
             from . import eventloops
 
@@ -274,8 +284,10 @@ class trace:
             self._entries.append(self._entry)
             self.followed_by_hand = [(thread.name, *followed) for followed
                                      in eventloops.followed_by_hand(self._delivered, self._entries)]
-            self._raw = eventloops.merge(self._delivered, self._entries)
-        threads = [ThreadTrace(thread.name, threading.get_native_id(), self._raw, self.coroutines)]
+            records = eventloops.merge(self._delivered, self._entries)
+            threads = [ThreadTrace(thread.name, threading.get_native_id(), records, True)]
+        else:
+            threads = [ThreadTrace.from_profiler(thread.name, threading.get_native_id(), profiler)]
         if self._capture is not None:
             # Ending the capture may clear every thread's profile function, so
             # it comes before the traced code's own function is put back.
@@ -307,9 +319,10 @@ class trace:
 
     @property
     def raw(self):
-        """The records list as the tracer delivered it."""
+        """The calling thread's records list, as the tracer's
+        remove_trace_profile() delivers it; built on first use."""
         self._check_done()
-        return self._raw
+        return self._threads[0].records
 
     @property
     def threads(self):
@@ -324,9 +337,9 @@ class trace:
         the views in spantree.views read the records without it."""
         self._check_done()
         if self._tree is None:
-            from .records import decode
+            from .records import tree_of
 
-            self._tree = decode(self._raw, coroutines=self.coroutines)
+            self._tree = tree_of(self._threads[0].reader, self.coroutines)
         return self._tree
 
     def origins(self):

@@ -19,8 +19,6 @@ the measured value.
 
 import os
 
-import spantree_reader_C
-
 from .defaults import DEFAULT_MIN_SHARE, DEFAULT_SORT, DEFAULT_TOP, SORT_KEYS
 from .traced import KINDS_BY_CODE, Kind, SlotFields, ThreadTrace
 from .render import describe, format_duration
@@ -111,7 +109,7 @@ def read(source):
         if isinstance(item, ThreadView):
             views.append(item)
         elif isinstance(item, ThreadTrace):
-            views.append(ThreadView(item, spantree_reader_C.Reader(item.records, item.coroutines)))
+            views.append(ThreadView(item, item.reader))
             fresh.append(views[-1])
         else:
             raise TypeError(f"expected ThreadTrace objects, got {type(item).__name__}")

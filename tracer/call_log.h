@@ -25,19 +25,10 @@
 #include <stdint.h>
 #include <sys/mman.h>
 
+#include "common/call_log_api.h"
 #include "record_text.h"
 
 namespace {
-
-struct LoggedCall {
-  int64_t index;
-  int64_t parent_index;
-  int64_t start_ns;
-  int64_t duration_ns;
-  // Owned: a code object, a str (a built-in's name), or null (an await).
-  PyObject* name;
-};
-static_assert(sizeof(LoggedCall) == 40, "a logged call takes five words");
 
 class CallLog {
  public:
@@ -75,6 +66,29 @@ class CallLog {
 
   // Releases every block and every reference the log holds.
   void clear();
+
+  // For a reader that takes the log block by block: the calls of the first
+  // block (their number in *count), null when the log is empty; and the
+  // release of that block with the references its calls hold.
+  const LoggedCall* first_block(int64_t* count) const {
+    if (!first_) return nullptr;
+    *count = end_of(first_) - first_->calls;
+    return first_->calls;
+  }
+  void release_first_block() {
+    LoggedCall* end = end_of(first_);
+    release(detach_first(), end);
+  }
+
+  // Calls `visit` on every logged call, in log order, while it returns true.
+  template <typename Visit>
+  bool for_each(Visit visit) const {
+    for (Block* block = first_; block; block = block->next) {
+      for (const LoggedCall* call = block->calls; call < end_of(block); ++call)
+        if (!visit(*call)) return false;
+    }
+    return true;
+  }
 
  private:
   bool add_block();
@@ -166,10 +180,7 @@ void CallLog::convert_into(PyObject* records, int64_t* lost) {
 }
 
 void CallLog::clear() {
-  while (first_) {
-    LoggedCall* end = end_of(first_);
-    release(detach_first(), end);
-  }
+  while (first_) release_first_block();
   end_ = 0;
 }
 

@@ -7,7 +7,9 @@
 // nesting depth) into one entry of the profiler's call log (call_log.h).
 // remove_trace_profile() removes the hook, turns the log into the records
 // list (one string per logged call, at the call's index, None in between)
-// and hands it to callback(context, records).
+// and hands it to callback(context, records). close_trace_profile() removes
+// the hook and closes the trace but keeps the log, for the reader to take
+// through the interface of call_log_api.h, with no strings in between.
 //
 // The coroutine-aware hooks keep one node per coroutine across its
 // suspensions: a coroutine node lives in its parent's `children` list, is
@@ -126,6 +128,9 @@ struct TraceProfiler {
   // may still be installed on a thread other than the one that removed it;
   // every event it gets there is ignored.
   bool removed;
+  // Set once a reader took the log: the records are the reader's, and
+  // remove_trace_profile() has nothing to deliver.
+  bool log_taken;
   // Plain nodes whose calls have returned, kept for reuse with their two
   // empty lists and linked through `parent`; owned by the profiler.
   FrameNode* spare_nodes;
@@ -178,10 +183,14 @@ PyObject* TraceProfiler_GetThreadHook(PyObject*, void*) {
   return PyObject_CallNoArgs(getprofile);
 }
 
+PyObject* TraceProfiler_GetCallLogApi(PyObject*, void*);
+
 PyGetSetDef TraceProfiler_getset[] = {
     {"thread_hook", TraceProfiler_GetThreadHook, nullptr,
      "The calling thread's profile object, as sys.getprofile() gives it, read without a call event.",
      nullptr},
+    {"_call_log_api", TraceProfiler_GetCallLogApi, nullptr,
+     "The capsule through which spantree_reader_C takes the call log.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -801,6 +810,51 @@ int warn_of_losses(TraceProfiler* profiler) {
                           untraced, lost);
 }
 
+// The profiler `arg` (borrowed), or null with an exception set when `arg` is
+// not one that set_trace_profile() made; `caller` names the function, and
+// `also` what else it takes.
+TraceProfiler* as_profiler(PyObject* arg, const char* caller, const char* also = "") {
+  if (!PyObject_TypeCheck(arg, &TraceProfiler_Type)) {
+    PyErr_Format(PyExc_TypeError,
+                 "%s() argument must be a profiler returned by set_trace_profile()%s, not %.200s",
+                 caller, also, Py_TYPE(arg)->tp_name);
+    return nullptr;
+  }
+  auto* profiler = reinterpret_cast<TraceProfiler*>(arg);
+  if (!profiler->current) {
+    PyErr_Format(PyExc_ValueError, "%s() argument was not made by set_trace_profile()", caller);
+    return nullptr;
+  }
+  return profiler;
+}
+
+// Makes the profiler inert, the first time, and closes what a
+// coroutine-aware trace still holds open.
+void close_trace(TraceProfiler* profiler) {
+  if (profiler->removed) return;
+  profiler->removed = true;
+  if (profiler->is_async) {
+    ErrorScope errors;
+    if (profiler->max_depth > 0) {
+      final_sweep<Filter::kDepth>(profiler);
+    } else {
+      final_sweep<Filter::kThreshold>(profiler);
+    }
+  }
+}
+
+// close_trace_profile(profiler): removes the calling thread's hook and
+// closes the trace as remove_trace_profile() does, but builds no records
+// and calls nothing: the log waits for a reader
+// (spantree_reader_C.Reader.from_profiler) or for remove_trace_profile().
+PyObject* close_trace_profile(PyObject*, PyObject* arg) {
+  PyEval_SetProfile(nullptr, nullptr);
+  TraceProfiler* profiler = as_profiler(arg, "close_trace_profile");
+  if (!profiler) return nullptr;
+  close_trace(profiler);
+  Py_RETURN_NONE;
+}
+
 // remove_trace_profile(profiler): removes the calling thread's hook; the
 // first time, also closes what a coroutine-aware trace still holds open and
 // turns the call log into the records list. Then delivers the records to
@@ -811,29 +865,14 @@ PyObject* remove_trace_profile(PyObject*, PyObject* args, PyObject*) {
   PyObject* arg;
   if (!PyArg_ParseTuple(args, "O", &arg)) return nullptr;
   if (arg == Py_None) Py_RETURN_NONE;
-  if (!PyObject_TypeCheck(arg, &TraceProfiler_Type)) {
-    PyErr_Format(PyExc_TypeError,
-                 "remove_trace_profile() argument must be a profiler returned by "
-                 "set_trace_profile() or None, not %.200s",
-                 Py_TYPE(arg)->tp_name);
+  TraceProfiler* profiler = as_profiler(arg, "remove_trace_profile", " or None");
+  if (!profiler) return nullptr;
+  close_trace(profiler);
+  if (profiler->log_taken) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "remove_trace_profile(): this profiler's call log was taken by "
+                    "spantree_reader_C.Reader.from_profiler(); its records are the reader's");
     return nullptr;
-  }
-  auto* profiler = reinterpret_cast<TraceProfiler*>(arg);
-  if (!profiler->current) {
-    PyErr_SetString(PyExc_ValueError,
-                    "remove_trace_profile() argument was not made by set_trace_profile()");
-    return nullptr;
-  }
-  if (!profiler->removed) {
-    profiler->removed = true;
-    if (profiler->is_async) {
-      ErrorScope errors;
-      if (profiler->max_depth > 0) {
-        final_sweep<Filter::kDepth>(profiler);
-      } else {
-        final_sweep<Filter::kThreshold>(profiler);
-      }
-    }
   }
   if (!profiler->records) {
     // A removal that finds no memory for the list leaves the log whole for
@@ -861,11 +900,87 @@ PyObject* remove_trace_profile(PyObject*, PyObject* args, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// ---------------------------------------------------------------------------
+// The call log's interface to the reader (call_log_api.h)
+
+// A taken log: the blocks not yet handed over, the first of them handed
+// over already when `handed`.
+struct TakenBlocks {
+  CallLog log;
+  bool handed;
+};
+
+int take_call_log(PyObject* arg, TakenLog* taken, PyObject** records) {
+  TraceProfiler* profiler = as_profiler(arg, "Reader.from_profiler");
+  if (!profiler) return -1;
+  if (profiler->log_taken) {
+    PyErr_SetString(PyExc_RuntimeError, "this profiler's call log was taken already");
+    return -1;
+  }
+  close_trace(profiler);
+  if (warn_of_losses(profiler) < 0) return -1;
+  if (profiler->records) {
+    *records = Py_NewRef(profiler->records);
+    return 0;
+  }
+  auto* blocks = static_cast<TakenBlocks*>(PyMem_Malloc(sizeof(TakenBlocks)));
+  if (!blocks) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  blocks->log = profiler->log;
+  blocks->handed = false;
+  profiler->log = CallLog{};
+  profiler->log_taken = true;
+  taken->end = blocks->log.end();
+  taken->state = blocks;
+  return 1;
+}
+
+int64_t next_taken_block(TakenLog* taken, const LoggedCall** calls) {
+  auto* blocks = static_cast<TakenBlocks*>(taken->state);
+  if (!blocks) return 0;
+  if (blocks->handed) {
+    blocks->handed = false;
+    blocks->log.release_first_block();
+  }
+  int64_t count = 0;
+  *calls = blocks->log.first_block(&count);
+  if (!*calls) return 0;
+  assert(count > 0);  // a block is added for the call that goes into it
+  blocks->handed = true;
+  return count;
+}
+
+void release_taken_log(TakenLog* taken) {
+  auto* blocks = static_cast<TakenBlocks*>(taken->state);
+  if (!blocks) return;
+  taken->state = nullptr;
+  blocks->log.clear();
+  PyMem_Free(blocks);
+}
+
+constinit const CallLogApi call_log_api = {
+    .version = kCallLogApiVersion,
+    .take = take_call_log,
+    .next_block = next_taken_block,
+    .release = release_taken_log,
+};
+
+// The capsule of `call_log_api`, made with the module and kept for good.
+PyObject* call_log_api_capsule;
+
+// New reference: the capsule, for the reader to find through a profiler.
+PyObject* TraceProfiler_GetCallLogApi(PyObject*, void*) { return Py_NewRef(call_log_api_capsule); }
+
 PyMethodDef module_methods[] = {
     {"set_trace_profile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_trace_profile)),
      METH_VARARGS | METH_KEYWORDS, "set_trace_profile implementation."},
     {"remove_trace_profile", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(remove_trace_profile)),
      METH_VARARGS | METH_KEYWORDS, "remove by setting sys.setprofile(None)"},
+    {"close_trace_profile", close_trace_profile, METH_O,
+     "close_trace_profile(profiler): removes the calling thread's hook and closes the trace, keeping "
+     "its call log for spantree_reader_C.Reader.from_profiler() (or remove_trace_profile())."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -887,7 +1002,14 @@ PyObject* create_module(PyModuleDef* definition) {
   TraceProfiler_Type.tp_members = TraceProfiler_members;
   TraceProfiler_Type.tp_getset = TraceProfiler_getset;
   if (PyType_Ready(&FrameNode_Type) < 0 || PyType_Ready(&TraceProfiler_Type) < 0) return nullptr;
-  return PyModule_Create2(definition, PYTHON_API_VERSION);
+  if (!call_log_api_capsule) {
+    call_log_api_capsule = PyCapsule_New(const_cast<CallLogApi*>(&call_log_api), kCallLogApiName, nullptr);
+    if (!call_log_api_capsule) return nullptr;
+  }
+  Ref<> module = Ref<>::steal(PyModule_Create2(definition, PYTHON_API_VERSION));
+  if (!module || PyModule_AddObjectRef(module.get(), "_call_log_api", call_log_api_capsule) < 0)
+    return nullptr;
+  return module.release();
 }
 
 }  // namespace

@@ -146,6 +146,39 @@ PyObject* testing_set_logged_trace_profile(PyObject*, PyObject* args) {
   return profiler.release();
 }
 
+// call_log_api_of_version(version) -> capsule: the call log interface under
+// another version number, as a tracer from another build would offer it.
+// The capsule owns its copy of the table.
+PyObject* testing_call_log_api_of_version(PyObject*, PyObject* arg) {
+  const unsigned long version = PyLong_AsUnsignedLong(arg);
+  if (version == static_cast<unsigned long>(-1) && PyErr_Occurred()) return nullptr;
+  auto* other = static_cast<CallLogApi*>(PyMem_Malloc(sizeof(CallLogApi)));
+  if (!other) return PyErr_NoMemory();
+  *other = call_log_api;
+  other->version = static_cast<uint32_t>(version);
+  PyObject* capsule = PyCapsule_New(other, kCallLogApiName, [](PyObject* self) {
+    PyMem_Free(PyCapsule_GetPointer(self, kCallLogApiName));
+  });
+  if (!capsule) PyMem_Free(other);
+  return capsule;
+}
+
+// log_records(profiler) -> list: the records list that removing the
+// profiler would deliver, built from its call log without taking it: the
+// strings' path and the reader's, from one trace.
+PyObject* testing_log_records(PyObject*, PyObject* arg) {
+  TraceProfiler* profiler = as_profiler(arg, "log_records");
+  if (!profiler) return nullptr;
+  Ref<> records = Ref<>::steal(profiler->log.empty_records());
+  if (!records) return nullptr;
+  const bool built = profiler->log.for_each([&records](const LoggedCall& call) {
+    PyObject* record = record_of(call);
+    if (record) PyList_SET_ITEM(records.get(), static_cast<Py_ssize_t>(call.index), record);
+    return record != nullptr;
+  });
+  return built ? records.release() : nullptr;
+}
+
 PyMethodDef testing_methods[] = {
     {"call_record", testing_call_record, METH_VARARGS, nullptr},
     {"builtin_record", testing_builtin_record, METH_VARARGS, nullptr},
@@ -157,6 +190,8 @@ PyMethodDef testing_methods[] = {
     {"node_size", testing_node_size, METH_NOARGS, nullptr},
     {"log_block_size", testing_log_block_size, METH_NOARGS, nullptr},
     {"log_block_calls", testing_log_block_calls, METH_NOARGS, nullptr},
+    {"call_log_api_of_version", testing_call_log_api_of_version, METH_O, nullptr},
+    {"log_records", testing_log_records, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -2,9 +2,12 @@
 // tests of what native code does when memory runs out. A test module only:
 // it is never installed.
 //
-//   arm(n, size=0)  the n-th object allocation from now on (malloc or
+//   arm(n, size=0, raw=False)
+//                   the n-th object allocation from now on (malloc or
 //                   calloc in the object domain; with `size`, only those of
-//                   exactly `size` bytes are counted) fails
+//                   exactly `size` bytes are counted) fails; with `raw`, the
+//                   n-th allocation of the raw domain (PyMem_Raw*, where
+//                   native arrays live), reallocations included
 //   disarm() -> (counted, failed)
 //                   stops counting and tells how many allocations were
 //                   counted and failed since arm()
@@ -21,7 +24,8 @@
 namespace {
 
 struct FailingAllocator {
-  PyMemAllocatorEx underlying;  // the object domain's allocator before arm()
+  PyMemAllocatorEx underlying;  // the armed domain's allocator before arm()
+  PyMemAllocatorDomain domain;
   bool armed;
   size_t size;                  // 0: every size is counted
   long long target;             // the counted allocation that fails
@@ -53,21 +57,33 @@ void* passing_realloc(void*, void* block, size_t size) {
   return state.underlying.realloc(state.underlying.ctx, block, size);
 }
 
+void* failing_realloc(void*, void* block, size_t size) {
+  if (fails_now(size)) return nullptr;
+  return state.underlying.realloc(state.underlying.ctx, block, size);
+}
+
 void passing_free(void*, void* block) { state.underlying.free(state.underlying.ctx, block); }
 
 PyObject* arm(PyObject*, PyObject* args) {
   long long target;
   Py_ssize_t size = 0;
-  if (!PyArg_ParseTuple(args, "L|n", &target, &size)) return nullptr;
+  int raw = 0;
+  if (!PyArg_ParseTuple(args, "L|np", &target, &size, &raw)) return nullptr;
   if (target < 1 || size < 0) {
     PyErr_SetString(PyExc_ValueError, "arm() needs n >= 1 and size >= 0");
     return nullptr;
   }
+  const PyMemAllocatorDomain domain = raw ? PYMEM_DOMAIN_RAW : PYMEM_DOMAIN_OBJ;
+  if (state.armed && state.domain != domain) {
+    PyErr_SetString(PyExc_ValueError, "arm(): disarm() before arming another domain");
+    return nullptr;
+  }
   if (!state.armed) {
-    PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &state.underlying);
-    PyMemAllocatorEx failing = {nullptr, failing_malloc, failing_calloc, passing_realloc,
-                                passing_free};
-    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &failing);
+    state.domain = domain;
+    PyMem_GetAllocator(domain, &state.underlying);
+    PyMemAllocatorEx failing = {nullptr, failing_malloc, failing_calloc,
+                                raw ? failing_realloc : passing_realloc, passing_free};
+    PyMem_SetAllocator(domain, &failing);
   }
   state.armed = true;
   state.size = static_cast<size_t>(size);
@@ -79,7 +95,7 @@ PyObject* arm(PyObject*, PyObject* args) {
 PyObject* disarm(PyObject*, PyObject*) {
   if (state.armed) {
     state.armed = false;
-    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &state.underlying);
+    PyMem_SetAllocator(state.domain, &state.underlying);
   }
   return Py_BuildValue("(LL)", state.counted, state.failed);
 }
