@@ -137,8 +137,8 @@ uint32_t parent_node(const Trace* r, uint32_t node) {
   return static_cast<uint32_t>(r->slots + (found - r->extra.data()));
 }
 
-// Sum of the durations of a node's recorded children (negatives as zero);
-// a sum past 2**63 ns stays at the largest value.
+// Sum of the durations of a node's recorded children (negatives as zero); a
+// sum past 2**63 ns (292 years) stays at the largest value.
 int64_t children_ns(const Trace* r, uint32_t node) {
   int64_t sum = 0;
   for (uint32_t c = r->first_child[node]; c < r->first_child[node + 1]; ++c)
