@@ -1256,6 +1256,12 @@ bool write_chrome(Sink& out, const Trace* r, long long pid, long long tid, int64
   return !first;
 }
 
+}  // namespace
+
+#include "saved.h"
+
+namespace {
+
 // ---------------------------------------------------------------------------
 // The Python type
 
@@ -1572,11 +1578,17 @@ PyMethodDef reader_methods[] = {
     {"preorder", Reader_preorder, METH_O,
      "preorder(base_ns): {name: bytes} of kind, name, file, line, start (ns after base_ns), duration "
      "and depth, node by node in pre-order."},
+    {"pack", Reader_pack, METH_NOARGS, "pack(): the records as bytes for a saved trace (see reader/saved.h)."},
+    {"unpack", Reader_unpack, METH_O | METH_CLASS,
+     "unpack(data): a Reader of a pack, every count, index and string checked; ValueError if it is not one."},
+    {"record_strings", Reader_record_strings, METH_NOARGS,
+     "record_strings(): the records list rebuilt, each record's string as the tracer wrote it, None kept."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef reader_getset[] = {
     {"count", Reader_get_count, nullptr, "number of records", nullptr},
+    {"coroutines", Reader_get_coroutines, nullptr, "whether the trace was coroutine-aware", nullptr},
     {"first_start", Reader_get_first_start, nullptr, "earliest record start (ns) or None", nullptr},
     {"top_ns", Reader_get_top_ns, nullptr, "time of the records at the top of the tree", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

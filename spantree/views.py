@@ -74,7 +74,11 @@ def read(source):
         if isinstance(item, ThreadView):
             views.append(item)
         elif isinstance(item, ThreadTrace):
-            views.append(ThreadView(item, spantree_reader_C.Reader(item.records, item.coroutines)))
+            # A thread read from a saved trace comes with its reader.
+            reader = getattr(item, "reader", None)
+            if reader is None:
+                reader = spantree_reader_C.Reader(item.records, item.coroutines)
+            views.append(ThreadView(item, reader))
         else:
             raise TypeError(f"expected ThreadTrace objects, got {type(item).__name__}")
     return views
