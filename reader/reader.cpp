@@ -906,8 +906,10 @@ void measure(const Trace* r, Group* g) {
 
 class FoldedTree {
  public:
-  FoldedTree(const Trace* r, Sink& out, int64_t whole_ns, double min_share)
-      : r_(r), out_(out), cut_(min_share * static_cast<double>(whole_ns)), whole_(whole_ns) {}
+  // `notes`, if not null, is a tuple of bytes by function id, written at the
+  // end of each line of that function.
+  FoldedTree(const Trace* r, Sink& out, int64_t whole_ns, double min_share, PyObject* notes)
+      : r_(r), out_(out), cut_(min_share * static_cast<double>(whole_ns)), whole_(whole_ns), notes_(notes) {}
 
   bool write() {
     if (!grouped_.resize(node_count(r_)) || !slot_.resize(r_->functions.size())) return false;
@@ -954,6 +956,10 @@ class FoldedTree {
       out_.put("  (longest ");
       out_.put(text, format_duration(text, sizeof text, g.longest));
       out_.put(')');
+    }
+    if (notes_ && record) {
+      PyObject* note = PyTuple_GET_ITEM(notes_, r_->func[first]);
+      out_.put(PyBytes_AS_STRING(note), static_cast<size_t>(PyBytes_GET_SIZE(note)));
     }
     out_.put('\n');
   }
@@ -1056,6 +1062,7 @@ class FoldedTree {
   Array<uint32_t> counts_;
   Array<Group> stack_;
   Array<Group> pending_;
+  PyObject* notes_;  // borrowed
 };
 
 // --- collapsed stacks
@@ -1321,13 +1328,28 @@ PyObject* Reader_write_tree(PyObject* self, PyObject* args) {
   long long whole_ns;
   double min_share;
   int full;
-  if (!PyArg_ParseTuple(args, "OLdp:write_tree", &write, &whole_ns, &min_share, &full)) return nullptr;
+  PyObject* notes = Py_None;
+  if (!PyArg_ParseTuple(args, "OLdp|O:write_tree", &write, &whole_ns, &min_share, &full, &notes)) return nullptr;
+  // A tuple of our own: the write callback cannot change it under the writer.
+  Ref<> held;
+  if (notes != Py_None) {
+    held = Ref<>::steal(PySequence_Tuple(notes));
+    if (!held) return nullptr;
+    bool fits = static_cast<size_t>(PyTuple_GET_SIZE(held.get())) == r->functions.size();
+    for (Py_ssize_t i = 0; fits && i < PyTuple_GET_SIZE(held.get()); ++i)
+      fits = PyBytes_Check(PyTuple_GET_ITEM(held.get(), i));
+    if (!fits) {
+      PyErr_SetString(PyExc_TypeError, "notes must be bytes, one per function");
+      return nullptr;
+    }
+  }
+  notes = held.get();
   return with_sink(write, [&](Sink& out) {
     if (full) {
       write_full_tree(out, r);
       return out.ok();
     }
-    FoldedTree tree(r, out, whole_ns, min_share);
+    FoldedTree tree(r, out, whole_ns, min_share, notes);
     return tree.write() && out.ok();
   });
 }
@@ -1565,7 +1587,8 @@ PyObject* Reader_get_top_ns(PyObject* self, void*) {
 
 PyMethodDef reader_methods[] = {
     {"write_tree", Reader_write_tree, METH_VARARGS,
-     "write_tree(write, whole_ns, min_share, full): the folded tree, or with full the complete one."},
+     "write_tree(write, whole_ns, min_share, full, notes=None): the folded tree, or with full the complete "
+     "one; notes (bytes by function id) end the folded tree's lines."},
     {"write_collapsed", Reader_write_collapsed, METH_O, "write_collapsed(write): collapsed stacks."},
     {"write_chrome", Reader_write_chrome, METH_VARARGS,
      "write_chrome(write, pid, tid, base_ns, first): the records as comma-separated Chrome Trace "

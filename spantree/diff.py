@@ -13,7 +13,7 @@ import os
 
 from .render import format_duration
 from .traced import KINDS_BY_CODE, Kind, SlotFields
-from .views import _text, read
+from .views import DEFAULT_MIN_SHARE, _text, read
 
 SORT_KEYS = ("total", "self", "calls")
 DEFAULT_TOP = 30
@@ -102,7 +102,10 @@ def _signed(ns):
 
 
 def _percent(before, delta):
-    return f"{100 * delta / before:+.1f}%" if before else ""
+    if not before:
+        return ""
+    percent = 100 * delta / before
+    return f"{percent:+.1f}%" if abs(percent) < 1000 else f"{percent:+,.0f}%"
 
 
 def _cell(row, field, show):
@@ -119,15 +122,15 @@ def _columns(change, field, percent=True):
     if not percent:
         return text
     if change.before is None:
-        return f"{text}{'new':>8}"
+        return f"{text}{'new':>9}"
     if change.after is None:
-        return f"{text}{'gone':>8}"
-    return f"{text}{_percent(getattr(change.before, field), delta):>8}"
+        return f"{text}{'gone':>9}"
+    return f"{text}{_percent(getattr(change.before, field), delta):>9}"
 
 
 _SPAN = f"{'before → after':^21}{'change':>10}"
-HEADER = (f"{'calls':^31}  {'total':^39}  {'self':^39}  function\n"
-          f"{_SPAN}  {_SPAN}{'%':>8}  {_SPAN}{'%':>8}")
+HEADER = (f"{'calls':^31}  {'total':^40}  {'self':^40}  function\n"
+          f"{_SPAN}  {_SPAN}{'%':>9}  {_SPAN}{'%':>9}")
 
 
 def table(found, sort="total", top=DEFAULT_TOP):
@@ -211,3 +214,29 @@ def _settings_note(before, after):
 def write_diff(before, after, out, **options):
     """`diff` written to the binary file `out` as UTF-8."""
     _text(out, diff(before, after, **options))
+
+
+def _note(change):
+    if change.before is None:
+        return "  [new]"
+    delta = change.delta("total_ns")
+    percent = _percent(change.before.total_ns, delta)
+    return f"  [total {_signed(delta)}{', ' + percent if percent else ''}]"
+
+
+def write_tree(before, after, out, *, min_share=DEFAULT_MIN_SHARE):
+    """The after run's folded call tree (as `views.write_tree` writes it),
+    each line ending with the change of its function's total time over the
+    whole run ("[total +2.00 ms, +40.0%]", or "[new]"), after the totals."""
+    from .views import write_tree as folded
+
+    cwds = (getattr(before, "cwd", None), getattr(after, "cwd", None))
+    views_before, views_after = read(before), read(after)
+    found = {change.key: change for change in changes(views_before, views_after, *cwds)}
+    _text(out, _summary_line(views_before, views_after, list(found.values())) + "\n")
+
+    def notes(view):
+        return [_note(found[_identity(kind, name, file, cwds[1])[0]]).encode("utf-8", "surrogatepass")
+                for kind, name, file, *_ in view.reader.functions()]
+
+    folded(views_after, out, min_share=min_share, notes=notes)

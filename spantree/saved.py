@@ -269,7 +269,7 @@ def _process(payload):
     process = _json(payload, "the process section")
     for name, kind in PROCESS_FIELDS.items():
         value = process.get(name)
-        if not isinstance(value, kind) or (kind is int and isinstance(value, bool)):
+        if name not in process or not isinstance(value, kind) or (kind is int and isinstance(value, bool)):
             raise SavedTraceError(f"corrupted: the process section's {name!r} is missing or malformed")
     if not all(isinstance(word, str) for word in process["command"]):
         raise SavedTraceError("corrupted: the process section's 'command' is malformed")
