@@ -28,7 +28,15 @@
 #include <Python.h>
 
 #include <stdint.h>
+#include <stdio.h>
 #include <string.h>
+
+#include "common/ref.h"
+#include "containers.h"
+#include "parse.h"
+#include "string_table.h"
+#include "trace.h"
+#include "tree.h"
 
 namespace {
 
@@ -52,12 +60,14 @@ class Packer {
 };
 
 bool pack_trace(const Trace* r, Packer* p) {
-  size_t strings = r->offset.size() - 1;
+  auto strings = static_cast<uint32_t>(r->strings.size());
   if (!p->varint(r->coroutines ? 1 : 0) || !p->varint(static_cast<uint64_t>(r->slots)) || !p->varint(strings))
     return false;
-  for (size_t i = 0; i < strings; ++i)
-    if (!p->varint(r->offset[i + 1] - r->offset[i])) return false;
-  if (!p->out.append(r->text.data(), r->text.size()) || !p->varint(r->functions.size())) return false;
+  for (uint32_t id = 0; id < strings; ++id)
+    if (!p->varint(r->strings[id].n)) return false;
+  for (uint32_t id = 0; id < strings; ++id)
+    if (!p->out.append(r->strings[id].p, r->strings[id].n)) return false;
+  if (!p->varint(r->functions.size())) return false;
   for (size_t f = 0; f < r->functions.size(); ++f) {
     const Function& fn = r->functions[f];
     if (!p->varint(fn.name) || !p->varint(fn.file) || !p->varint(static_cast<uint64_t>(fn.line))) return false;
@@ -167,36 +177,25 @@ uint8_t kind_of_function(const Trace* r, const Function& fn) {
 // The string table: lengths, then the text; each string valid and unique.
 bool unpack_strings(Trace* r, Unpacker* in) {
   uint64_t n;
-  if (!in->count(&n, 1, kNone - 1, "the string table") || !r->offset.reserve(n + 1) || !r->offset.push(0))
-    return false;
+  if (!in->count(&n, 1, kNone - 1, "the string table")) return false;
+  Array<uint32_t> lengths;
+  if (!lengths.resize(n)) return false;
   uint64_t total = 0;
   for (uint64_t i = 0; i < n; ++i) {
     uint64_t length;
     if (!in->varint(&length, "the string lengths")) return false;
     total += length;
-    if (length > in->left() || total > in->left() || total > UINT32_MAX)
-      return in->fail("claims more than it holds in", "the string table");
-    r->offset.push(static_cast<uint32_t>(total));
+    if (length > in->left() || total > in->left() || length > UINT32_MAX) return in->fail("claims more than it holds in", "the string table");
+    lengths[i] = static_cast<uint32_t>(length);
   }
   const uint8_t* text;
   if (!in->bytes(&text, static_cast<size_t>(total), "the string table")) return false;
   if (!valid_text(text, static_cast<size_t>(total))) return in->fail("has text that is not UTF-8 in", "the string table");
-  if (!r->text.append(reinterpret_cast<const char*>(text), static_cast<size_t>(total))) return false;
-  HashIndex index;
   for (uint32_t id = 0; id < n; ++id) {
-    StringView s = string_of(r, id);
-    uint64_t h = 1469598103934665603ULL;
-    for (size_t i = 0; i < s.n; ++i) h = (h ^ static_cast<unsigned char>(s.p[i])) * 1099511628211ULL;
-    bool added;
-    uint32_t found = index.find_or_add(
-        mix(h),
-        [r, s](uint32_t other) {
-          StringView o = string_of(r, other);
-          return o.n == s.n && same_bytes(o.p, s.p, s.n);
-        },
-        id, &added);
-    if (found == kNone) return false;
-    if (!added) return in->fail("has a string twice in", "the string table");
+    uint32_t got = r->strings.intern(reinterpret_cast<const char*>(text), lengths[id]);
+    if (got == kNone) return false;
+    if (got != id) return in->fail("has a string twice in", "the string table");
+    text += lengths[id];
   }
   return true;
 }
@@ -208,7 +207,7 @@ bool unpack_trace(Trace* r, const uint8_t* data, size_t size) {
   if (flags > 1) return in.fail("has unknown flags in", "its header");
   r->coroutines = flags & 1;
   if (!in.count(&slots, 1, kNone / 2 - 1, "the records") || !unpack_strings(r, &in)) return false;
-  uint32_t strings = static_cast<uint32_t>(r->offset.size() - 1);
+  auto strings = static_cast<uint32_t>(r->strings.size());
   if (!in.count(&functions, 3, kNone - 1, "the function table")) return false;
   Array<Function> table;
   if (!table.resize(functions)) return false;
@@ -277,7 +276,7 @@ PyObject* record_strings(const Trace* r) {
     if (!is_record(r, node)) {
       item = Py_NewRef(Py_None);
     } else {
-      StringView name = string_of(r, r->name[node]), file = string_of(r, r->file[node]);
+      StringView name = r->strings[r->name[node]], file = r->strings[r->file[node]];
       char numbers[96];
       int n = snprintf(numbers, sizeof numbers, "%lld\x01%lld\x01%lld\x01%lld", static_cast<long long>(r->line[node]),
                        static_cast<long long>(r->start[node]), static_cast<long long>(r->duration[node]),
