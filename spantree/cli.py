@@ -2,11 +2,13 @@
 program under the tracer and writes its calls.
 
     spantree [--threshold T | --depth N] [--coroutines] [--main-thread]
-             [--format summary|tree|perfetto|collapsed|html] [--full]
+             [--format summary|tree|perfetto|collapsed|html|spantree] [--full]
              [--min-share P] [--sort KEY] [--top N] [--per-thread]
              [-o FILE[.gz]] (script.py | -m module) [args...]
 
 Without --format it writes the summary, then the folded tree.
+`spantree view FILE` and `spantree diff BEFORE AFTER` read saved traces
+(spantree/subcommands.py).
 
 The program must run as it would under python alone. Before it starts, this
 module has imported only os, sys and the tracer (which is why the options are
@@ -44,9 +46,10 @@ STATUS_INTERRUPTED = 130
 
 USAGE = """\
 usage: {prog} [-h] [--threshold T | --depth N] [--coroutines] [--main-thread]
-       {pad} [--format {{summary,tree,perfetto,collapsed,html}}] [--full] [--min-share P]
+       {pad} [--format {{summary,tree,perfetto,collapsed,html,spantree}}] [--full] [--min-share P]
        {pad} [--sort {{self,total,calls,max}}] [--top N] [--per-thread]
-       {pad} [-o FILE] (script.py | -m module) [args ...]"""
+       {pad} [-o FILE] (script.py | -m module) [args ...]
+       {prog} view FILE [options] | {prog} diff BEFORE AFTER [options]"""
 
 HELP = """
 Runs a Python program like python does, traces every thread it runs from
@@ -70,7 +73,9 @@ options:
                    (default file {perfetto}); collapsed: stacks for flame
                    graphs (default file {collapsed}); html: a self-contained
                    page with a timeline, a flame graph and the summary
-                   (default file {html})
+                   (default file {html}); spantree: the whole trace in one
+                   compact file, for view and diff below (default file
+                   {spantree}; chosen by -o NAME.spantree too)
   --full           the tree with a line for every recorded call, nothing
                    folded or left out
   --min-share P    leave out tree lines under P% of the trace, and count
@@ -81,6 +86,16 @@ options:
   -o FILE          write there instead ("-" for standard output; a name ending
                    in .gz is compressed)
   -m module        run a library module as a script, like python -m
+
+subcommands (a program named view or diff runs as ./view):
+  view FILE        a view of a saved trace, byte for byte as the run that
+                   saved it would have written it: takes --format, --full,
+                   --min-share, --sort, --top, --per-thread and -o
+  diff BEFORE AFTER
+                   two saved traces compared function by function: calls,
+                   total and self time, new and gone functions (--sort
+                   total|self|calls, --top N, --format tree, -o FILE)
+  A file that is not a whole saved trace is one line on stderr, status 2.
 
 Exit status: the program's; 2 for a usage error; when the program succeeded
 but the trace could not be written, {failed} (write error) or {interrupted}

@@ -158,7 +158,7 @@ def write(trace, out, process=None):
     out.write(_section(b"PROC", json.dumps(process, separators=(",", ":")).encode()))
     for view in read(trace):
         about = {"name": view.thread.name, "native_id": view.thread.native_id}
-        files = getattr(view.reader, "files", None)
+        files = getattr(view.reader, "file_data", None)
         if files is not None:
             about["files"] = _jsonable(files())
         head = json.dumps(about, separators=(",", ":")).encode()
