@@ -296,14 +296,16 @@ def _thread(payload, coroutines, number):
         inflate = zlib.decompressobj()
         pack = inflate.decompress(compressed, size + 1)
         ended = inflate.eof and not inflate.unused_data
+        if ended and len(pack) == size:
+            reader = spantree_reader_C.Reader.unpack(pack)
     except zlib.error:
         ended = False
-    if not ended or len(pack) != size:
-        raise SavedTraceError(f"corrupted: {what}'s records do not decompress")
-    try:
-        reader = spantree_reader_C.Reader.unpack(pack)
+    except MemoryError:
+        raise SavedTraceError(f"{what} is too large to load in the memory available") from None
     except ValueError as exc:
         raise SavedTraceError(f"corrupted: {what}: {exc}") from None
+    if not ended or len(pack) != size:
+        raise SavedTraceError(f"corrupted: {what}'s records do not decompress")
     if reader.coroutines != coroutines:
         raise SavedTraceError(f"corrupted: {what}'s mode differs from its process's")
     files = about.get("files")
