@@ -1,6 +1,8 @@
 """End to end: `python -m spantree --threshold 0` writing each view of a
 recursive program of 635,621 calls, against `python -m cProfile` on the same
-program and the program alone.
+program and the program alone; and the default view of a program whose calls
+spread over the standard library (csv, json, statistics, fractions, re,
+textwrap, difflib, datetime), every call kept.
 
     python3.14 bench/endtoend.py [--rounds N] [--quick]
 
@@ -35,6 +37,32 @@ def fib(n):
 
 fib(int(sys.argv[1]))
 """
+
+STDLIB_PROGRAM = """\
+import collections, csv, datetime, difflib, fractions, io, json, re, statistics, sys, textwrap
+
+def rows(n):
+    return [{"id": i, "name": f"item{i}", "price": f"{i * 1.5:.2f}",
+             "day": datetime.date(2024, 1 + i % 12, 1 + i % 28).isoformat()} for i in range(n)]
+
+def report(n):
+    out = io.StringIO()
+    writer = csv.DictWriter(out, fieldnames=["id", "name", "price", "day"])
+    writer.writeheader()
+    writer.writerows(rows(n))
+    back = list(csv.DictReader(io.StringIO(out.getvalue())))
+    prices = [fractions.Fraction(row["price"]) for row in back]
+    stats = {"mean": float(statistics.mean(prices)), "median": float(statistics.median(prices))}
+    days = collections.Counter(datetime.date.fromisoformat(row["day"]).weekday() for row in back)
+    text = json.dumps({"rows": back, "stats": stats, "days": days})
+    words = re.findall(r"[a-z]+[0-9]+", text)
+    wrapped = textwrap.fill(" ".join(words), width=60).splitlines()
+    diff = list(difflib.unified_diff(wrapped[:200], [line.upper() for line in wrapped[:200]]))
+    return len(json.loads(text)["rows"]) + len(diff)
+
+report(int(sys.argv[1]))
+"""
+STDLIB_SIZE = 4000
 
 VIEWS = ["perfetto", "summary", "collapsed", "tree", "default"]
 
@@ -72,6 +100,18 @@ def fib_value(n):
     return a
 
 
+def stdlib_calls(size):
+    """Runs in a child: the calls the standard-library program makes, every one recorded."""
+    sys.path[:0] = [str(BUILD), str(ROOT)]
+    import spantree
+
+    code = compile(STDLIB_PROGRAM, "stdlib.py", "exec")
+    sys.argv = ["stdlib.py", str(size)]
+    with spantree.trace(threshold=0) as t:
+        exec(code, {"__name__": "__main__"})
+    return sum(len(thread.records) for thread in t.threads)
+
+
 def post_processing_memory(n):
     """Runs in a child: traces fib(n), then writes each view to /dev/null;
     returns the records' own size and each view's growth of the peak RSS."""
@@ -104,13 +144,18 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="a tiny program, one round")
     parser.add_argument("--memory-child", type=int, help=argparse.SUPPRESS)
+    parser.add_argument("--stdlib-child", type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.stdlib_child is not None:
+        print(stdlib_calls(args.stdlib_child))
+        return
     if args.memory_child is not None:
         import json
 
         print(json.dumps(post_processing_memory(args.memory_child)))
         return
     n, rounds = (12, 1) if args.quick else (27, args.rounds)
+    stdlib_size = 40 if args.quick else STDLIB_SIZE
     calls = calls_of(n)
     # Start-up is measured as users meet it, with the standard library's
     # bytecode compiled: an environment that forbids writing bytecode would
@@ -121,8 +166,13 @@ def main():
         out = pathlib.Path(tmp)
         (out / "prog.py").write_text(PROGRAM)
         (out / "empty.py").write_text("")
+        (out / "stdlib.py").write_text(STDLIB_PROGRAM)
         table = commands(out)
         jobs = [(label, argv + [str(out / "prog.py"), str(n)]) for label, argv in table.items()]
+        # The mix writes its output beside the other's, not over it.
+        jobs += [(f"stdlib mix: {label}", [str(out / "stdlib.out") if a == str(out / "default.out") else a
+                                           for a in argv] + [str(out / "stdlib.py"), str(stdlib_size)])
+                 for label, argv in table.items() if label in ("program alone", "spantree default")]
         jobs += [(f"start-up: {label}", argv + [str(out / "empty.py")])
                  for label, argv in table.items() if label in ("program alone", "cProfile -o", "spantree default")]
         results = {label: [] for label, _ in jobs}
@@ -137,13 +187,16 @@ def main():
     def median(label, field):
         return statistics.median(sample[field] for sample in results[label])
 
+    stdlib = int(subprocess.run([sys.executable, __file__, "--stdlib-child", str(stdlib_size)], capture_output=True,
+                                text=True, check=True, env=env).stdout)
     cprofile = median("cProfile -o", 0)
-    print(f"fib({n}): {calls:,} calls, every one recorded; medians of {rounds}, this machine")
+    print(f"fib({n}): {calls:,} calls, every one recorded; stdlib mix: {stdlib:,} calls; "
+          f"medians of {rounds}, this machine")
     print(f"{'command':<28}{'CPU':>8}{'per call':>10}{'vs cProfile':>13}{'wall':>8}{'peak RSS':>10}{'output':>10}")
     for label in results:
         cpu, wall, rss = (median(label, field) for field in range(3))
         startup = label.startswith("start-up")
-        per_call = "" if startup else f"{cpu / calls * 1e6:.2f} us"
+        per_call = "" if startup else f"{cpu / (stdlib if label.startswith('stdlib') else calls) * 1e6:.2f} us"
         view = label.removeprefix("spantree ")
         size = f"{sizes[view] / 1e6:.1f} MB" if view in sizes else ""
         print(f"{label:<28}{cpu * 1e3:>6.0f}ms{per_call:>10}{cpu / cprofile:>12.2f}x{wall * 1e3:>6.0f}ms"

@@ -19,10 +19,16 @@ class Collapsed {
  public:
   Collapsed(const Trace* r, Sink& out) : r_(r), out_(out) {}
 
-  bool write() {
-    size_t nodes = node_count(r_);
-    if (!stack_of_.resize(nodes) || !frame_of_func_.resize(r_->functions.size())) return false;
+  // Readies the frames of functions; false on memory failure.
+  bool prepare() {
+    if (!frame_of_func_.resize(r_->functions.size())) return false;
     for (size_t i = 0; i < frame_of_func_.size(); ++i) frame_of_func_[i] = kNone;
+    return true;
+  }
+
+  // The stacks of every record.
+  bool write() {
+    if (!stack_of_.resize(node_count(r_)) || !prepare()) return false;
     uint32_t unknown = frames_.intern("[unknown]", 9), deeper = frames_.intern("[deeper]", 8);
     if (unknown == kNone || deeper == kNone) return false;
     for (size_t i = 0; i < r_->order.size(); ++i) {
@@ -37,14 +43,31 @@ class Collapsed {
       }
       if (id == kNone) return false;
       stack_of_[node] = id;
-      if (is_record(r_, node)) {
-        if (!stacks_[id].seen) {
-          stacks_[id].seen = true;
-          if (!seen_order_.push(id)) return false;
-        }
-        stacks_[id].self += self_ns(r_, node);
-      }
+      if (is_record(r_, node) && !add_self(id, self_ns(r_, node))) return false;
     }
+    return emit();
+  }
+
+  // The stack of `frame_id` under the stack `parent` (kNone at the top), the
+  // frames past kMaxStackFrames folded into one "[deeper]"; kNone on memory failure.
+  uint32_t stack_under(uint32_t parent, uint32_t frame_id) {
+    if (parent == kNone || stacks_[parent].frames < kMaxStackFrames) return stack(parent, frame_id);
+    if (stacks_[parent].frames > kMaxStackFrames) return parent;
+    uint32_t deeper = frames_.intern("[deeper]", 8);
+    return deeper == kNone ? kNone : stack(parent, deeper);
+  }
+
+  bool add_self(uint32_t id, int64_t self) {
+    if (!stacks_[id].seen) {
+      stacks_[id].seen = true;
+      if (!seen_order_.push(id)) return false;
+    }
+    stacks_[id].self += self;
+    return true;
+  }
+
+  // Writes each stack with self time, in the order stacks first appeared.
+  bool emit() {
     Array<uint32_t> path;
     for (size_t i = 0; i < seen_order_.size() && out_.ok(); ++i) {
       const StackEntry& s = stacks_[seen_order_[i]];
@@ -63,12 +86,11 @@ class Collapsed {
     return true;
   }
 
- private:
-  struct StackEntry {
-    uint32_t parent, frame, frames;
-    bool seen;
-    int64_t self;
-  };
+  // The frame of a text, semicolons as commas and newlines as spaces.
+  uint32_t text_frame(const char* p, size_t n) {
+    label_.clear();
+    return label_.append(p, n) ? frame_of_label() : kNone;
+  }
 
   // "name (file.py:line)" for calls and coroutines, the name for the others;
   // semicolons become commas and newlines spaces.
@@ -79,18 +101,29 @@ class Collapsed {
     StringView name = r_->strings[fn.name];
     if (!label_.append(name.p, name.n)) return kNone;
     if (fn.kind == kCall || fn.kind == kCoroutine) {
-      StringView base = basename_of(r_->strings[fn.file]);
+      StringView base = file_label(r_, fn.file);
       char line[32];
       int n = snprintf(line, sizeof line, ":%lld)", static_cast<long long>(fn.line));
       if (!label_.append(" (", 2) || !label_.append(base.p, base.n) ||
           !label_.append(line, static_cast<size_t>(n)))
         return kNone;
     }
+    return frame_of_func_[f] = frame_of_label();
+  }
+
+ private:
+  struct StackEntry {
+    uint32_t parent, frame, frames;
+    bool seen;
+    int64_t self;
+  };
+
+  uint32_t frame_of_label() {
     for (size_t i = 0; i < label_.size(); ++i) {
       if (label_[i] == ';') label_[i] = ',';
       if (label_[i] == '\n') label_[i] = ' ';
     }
-    return frame_of_func_[f] = frames_.intern(label_.data(), label_.size());
+    return frames_.intern(label_.data(), label_.size());
   }
 
   uint32_t stack(uint32_t parent, uint32_t frame_id) {

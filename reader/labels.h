@@ -18,9 +18,15 @@ void put_string(Sink& out, const Trace* r, uint32_t id) {
   put_text(out, s.p, s.n);
 }
 
+// The label of a file: the one Python gave (set_files), or its base name.
+StringView file_label(const Trace* r, uint32_t file) {
+  if (file < r->file_label.size() && r->file_label[file] != kNone) return r->strings[r->file_label[file]];
+  return basename_of(r->strings[file]);
+}
+
 void put_location(Sink& out, const Trace* r, uint32_t node) {
-  StringView base = basename_of(r->strings[r->file[node]]);
-  put_text(out, base.p, base.n);
+  StringView label = file_label(r, r->file[node]);
+  put_text(out, label.p, label.n);
   out.put(':');
   out.number(r->line[node]);
 }

@@ -6,13 +6,16 @@
 // kept as their three-byte form), rebuilds the call tree as arrays indexed by
 // node id, and then serves:
 //   write_chrome(write, pid, tid, base_ns, first)  Chrome Trace Event objects
-//   write_collapsed(write)                         collapsed stacks
-//   write_tree(write, whole_ns, min_share, full)   folded or complete text tree
-//   functions()                                    per-function aggregates
+//   write_collapsed(write, grouped)                collapsed stacks
+//   write_tree(write, whole_ns, min_share, mode)   grouped, complete or folded text tree
+//   functions(grouped)                             per-function aggregates
+//   split()                                        the trace's time by whose code ran
 //   records(), columns(), strings()                data for Python code
 //   preorder(base_ns)                              columns in pre-order, for drawings
-//   pack(), Reader.unpack(data), record_strings()  a saved trace's form of the
-//                                                  records, and the list again
+//   grouped(min_ns, grouping)                      the grouped tree's lines as columns
+//   files(), set_files(classes, labels, modules)   whose code each file is
+//   pack(), Reader.unpack(data), record_strings(), file_data()
+//                                                  what a saved trace keeps, and the records again
 // Writers fill a buffer and hand it to `write` (any callable taking bytes,
 // such as a binary file's write) in chunks of at most kChunk bytes.
 //
@@ -21,8 +24,8 @@
 // string_table.h, sink.h (chunked output, numbers, durations, text), trace.h
 // (the arrays and node ids), parse.h, tree.h (the tree and what is derived
 // from it), labels.h (what the text views share), and one header per view:
-// full_tree.h, folded_tree.h, collapsed.h, chrome.h; saved.h packs and
-// unpacks the records for saved traces.
+// full_tree.h, grouping.h (the grouped and folded trees), collapsed.h,
+// chrome.h; saved.h packs and unpacks the records for saved traces.
 //
 // Reference rules of this file: Ref<> (common/ref.h, shared with the tracer)
 // owns one strong reference (steal adopts a new one, release hands it back);
@@ -43,8 +46,8 @@
 #include "chrome.h"
 #include "collapsed.h"
 #include "containers.h"
-#include "folded_tree.h"
 #include "full_tree.h"
+#include "grouping.h"
 #include "parse.h"
 #include "sink.h"
 #include "trace.h"
@@ -57,13 +60,8 @@ struct ReaderObject {
   Trace trace;  // constructed in place by Reader_new, destroyed by Reader_dealloc
 };
 
-}  // namespace
-
-#include "saved.h"
-
-namespace {
-
 void Reader_dealloc(PyObject* self) {
+  drop_grouped(&reinterpret_cast<ReaderObject*>(self)->trace);
   reinterpret_cast<ReaderObject*>(self)->trace.~Trace();
   Py_TYPE(self)->tp_free(self);
 }
@@ -113,14 +111,21 @@ PyObject* with_sink(PyObject* write, Body body) {
   return result;
 }
 
+// The trees write_tree writes.
+enum TreeMode { kGroupedTree = 0, kFullTree = 1, kFoldedTree = 2 };
+
 PyObject* Reader_write_tree(PyObject* self, PyObject* args) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
   PyObject* write;
   long long whole_ns;
   double min_share;
-  int full;
+  int mode;
   PyObject* notes = Py_None;
-  if (!PyArg_ParseTuple(args, "OLdp|O:write_tree", &write, &whole_ns, &min_share, &full, &notes)) return nullptr;
+  if (!PyArg_ParseTuple(args, "OLdi|O:write_tree", &write, &whole_ns, &min_share, &mode, &notes)) return nullptr;
+  if (mode < kGroupedTree || mode > kFoldedTree) {
+    PyErr_Format(PyExc_ValueError, "mode must be 0 (grouped), 1 (full) or 2 (folded), not %d", mode);
+    return nullptr;
+  }
   // A tuple of our own: the write callback cannot change it under the writer.
   Ref<> held;
   if (notes != Py_None) {
@@ -134,22 +139,23 @@ PyObject* Reader_write_tree(PyObject* self, PyObject* args) {
       return nullptr;
     }
   }
-  notes = held.get();
   return with_sink(write, [&](Sink& out) {
-    if (full) {
+    if (mode == kFullTree) {
       write_full_tree(out, r);
       return out.ok();
     }
-    FoldedTree tree(r, out, whole_ns, min_share, notes);
-    return tree.write() && out.ok();
+    return write_grouped_tree(out, r, whole_ns, min_share, mode == kGroupedTree, held.get()) && out.ok();
   });
 }
 
-PyObject* Reader_write_collapsed(PyObject* self, PyObject* write) {
+PyObject* Reader_write_collapsed(PyObject* self, PyObject* args) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  PyObject* write;
+  int grouped = 0;
+  if (!PyArg_ParseTuple(args, "O|p:write_collapsed", &write, &grouped)) return nullptr;
   return with_sink(write, [&](Sink& out) {
     Collapsed collapsed(r, out);
-    return collapsed.write() && out.ok();
+    return (grouped ? write_grouped_collapsed(collapsed, r) : collapsed.write()) && out.ok();
   });
 }
 
@@ -188,10 +194,90 @@ PyObject* Reader_strings(PyObject* self, PyObject*) {
   return list.release();
 }
 
-// Per function: (kind, name, file, line, calls, total_ns, self_ns, longest_ns),
-// the total counting a call inside another call of the same function once.
-PyObject* Reader_functions(PyObject* self, PyObject*) {
+// Per function of the grouped tree (an import per module, a library call with
+// the frames it hides): (kind, name, file, line, calls, total_ns, self_ns,
+// longest_ns, label), the total counting a call inside another call of the
+// same function once. `strings` is the list of every string, by id.
+PyObject* grouped_functions(Trace* r, PyObject* strings) {
+  GroupedTree* g = grouped_tree(r, true);
+  if (!g) return nullptr;
+  struct Row {
+    uint32_t first;
+    int64_t calls, total, self, longest;
+  };
+  uint32_t functions = static_cast<uint32_t>(r->functions.size());
+  Array<uint32_t> row_of, open, chain;
+  Array<Row> rows;
+  if (!row_of.resize(g->keys) || !open.resize(g->keys)) return nullptr;
+  for (size_t i = 0; i < row_of.size(); ++i) row_of[i] = kNone;
+  for (uint32_t i = 0; i < g->nodes.size(); ++i) {
+    const LineNode& line = g->nodes[i];
+    if (line.alias != i) continue;
+    while (chain.size() > line.depth) {
+      uint32_t key = chain[chain.size() - 1];
+      if (key != kNone) --open[key];
+      chain.resize(chain.size() - 1);
+    }
+    uint32_t key = line.kind == kImportLine ? functions + line.name
+                   : line.kind == kPlaceholder ? kNone : r->func[line.rep];
+    if (!chain.push(key)) return nullptr;
+    if (key == kNone) continue;
+    if (row_of[key] == kNone) {
+      row_of[key] = static_cast<uint32_t>(rows.size());
+      if (!rows.push({i, 0, 0, 0, INT64_MIN})) return nullptr;
+    }
+    Row& row = rows[row_of[key]];
+    if (!open[key]++) row.total += line.total;
+    row.calls += line.calls;
+    row.self += line.self;
+    int64_t duration = r->duration[line.rep];
+    if (duration > row.longest) row.longest = duration;
+  }
+  Ref<> empty = Ref<>::steal(PyUnicode_FromStringAndSize("", 0));
+  Ref<> list = Ref<>::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+  if (!list || !empty) return nullptr;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const Row& row = rows[i];
+    const LineNode& line = g->nodes[row.first];
+    bool import = line.kind == kImportLine;
+    uint32_t rep = line.rep;
+    PyObject* name = PyList_GET_ITEM(strings, import ? line.name : r->name[rep]);
+    uint32_t file = import ? line.file : r->file[rep];
+    PyObject* path = file == kNone ? empty.get() : PyList_GET_ITEM(strings, file);
+    Ref<> label;
+    if (file == kNone || (!import && r->kind[rep] != kCall && r->kind[rep] != kCoroutine)) {
+      label = Ref<>::borrow(empty.get());
+    } else {
+      StringView s = file_label(r, file);
+      label = Ref<>::steal(PyUnicode_DecodeUTF8(s.p, static_cast<Py_ssize_t>(s.n), "surrogatepass"));
+      if (!label) return nullptr;
+    }
+    PyObject* item = Py_BuildValue("(iOOLLLLLO)", import ? kImportLine : r->kind[rep], name, path,
+                                   static_cast<long long>(import ? 0 : r->line[rep]),
+                                   static_cast<long long>(row.calls), static_cast<long long>(row.total),
+                                   static_cast<long long>(row.self), static_cast<long long>(row.longest),
+                                   label.get());
+    if (!item) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
+}
+
+// Per function: (kind, name, file, line, calls, total_ns, self_ns, longest_ns,
+// label), the total counting a call inside another call of the same function
+// once; with grouped, the functions of the grouped tree.
+PyObject* Reader_functions(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"grouped", nullptr};
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  int grouped = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|p:functions", const_cast<char**>(keywords), &grouped))
+    return nullptr;
+  if (grouped) {
+    // The grouped tree adds strings of its own: built before they are listed.
+    if (!grouped_tree(r, true)) return nullptr;
+    Ref<> strings = Ref<>::steal(Reader_strings(self, nullptr));
+    return strings ? grouped_functions(r, strings.get()) : nullptr;
+  }
   size_t nf = r->functions.size();
   Array<int64_t> calls, total, self_time, longest;
   Array<uint32_t> open, chain;
@@ -220,10 +306,15 @@ PyObject* Reader_functions(PyObject* self, PyObject*) {
   if (!list) return nullptr;
   for (size_t i = 0; i < nf; ++i) {
     const Function& fn = r->functions[i];
-    PyObject* row = Py_BuildValue("(iOOLLLLL)", fn.kind, PyList_GET_ITEM(strings.get(), fn.name),
+    bool located = fn.kind == kCall || fn.kind == kCoroutine;
+    StringView label = located ? file_label(r, fn.file) : StringView{"", 0};
+    Ref<> text = Ref<>::steal(PyUnicode_DecodeUTF8(label.p, static_cast<Py_ssize_t>(label.n), "surrogatepass"));
+    if (!text) return nullptr;
+    PyObject* row = Py_BuildValue("(iOOLLLLLO)", fn.kind, PyList_GET_ITEM(strings.get(), fn.name),
                                   PyList_GET_ITEM(strings.get(), fn.file), static_cast<long long>(fn.line),
                                   static_cast<long long>(calls[i]), static_cast<long long>(total[i]),
-                                  static_cast<long long>(self_time[i]), static_cast<long long>(longest[i]));
+                                  static_cast<long long>(self_time[i]), static_cast<long long>(longest[i]),
+                                  text.get());
     if (!row) return nullptr;
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
   }
@@ -362,22 +453,189 @@ PyObject* Reader_get_top_ns(PyObject* self, void*) {
   return PyLong_FromLongLong(reinterpret_cast<ReaderObject*>(self)->trace.top_ns);
 }
 
+// --- Python methods
+
+// files(): the distinct files of the records, by file id.
+PyObject* Reader_files(PyObject* self, PyObject*) {
+  auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  if (!collect_files(r)) return nullptr;
+  Ref<> list = Ref<>::steal(PyList_New(static_cast<Py_ssize_t>(r->files.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < r->files.size(); ++i) {
+    PyObject* s = string_object(r, r->files[i]);
+    if (!s) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+  }
+  return list.release();
+}
+
+// Adds each str of `items` (one per file) to the string table into ids[file string].
+bool add_file_strings(Trace* r, PyObject* items, Array<uint32_t>* ids, const char* what) {
+  Ref<> seq = Ref<>::steal(PySequence_Fast(items, "labels and modules must be lists of str"));
+  if (!seq) return false;
+  size_t n = static_cast<size_t>(PySequence_Fast_GET_SIZE(seq.get()));
+  if (n != r->files.size()) {
+    PyErr_Format(PyExc_ValueError, "%s: expected %zu, one per file, got %zu", what, r->files.size(), n);
+    return false;
+  }
+  if (!ids->resize(r->strings.size())) return false;
+  for (size_t i = 0; i < ids->size(); ++i) (*ids)[i] = kNone;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(seq.get(), i);
+    if (!PyUnicode_Check(item)) {
+      PyErr_Format(PyExc_TypeError, "%s[%zu]: expected str, got %.80s", what, i, Py_TYPE(item)->tp_name);
+      return false;
+    }
+    Ref<> bytes = Ref<>::steal(PyUnicode_AsEncodedString(item, "utf-8", "surrogatepass"));
+    if (!bytes) return false;
+    uint32_t id = r->strings.intern(PyBytes_AS_STRING(bytes.get()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.get())));
+    if (id == kNone) return false;
+    (*ids)[r->files[i]] = id;
+  }
+  return true;
+}
+
+// set_files(classes, labels, modules=None)
+PyObject* Reader_set_files(PyObject* self, PyObject* args) {
+  auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  Py_buffer classes;
+  PyObject *labels, *modules = Py_None;
+  if (!PyArg_ParseTuple(args, "y*O|O:set_files", &classes, &labels, &modules)) return nullptr;
+  struct Release {
+    Py_buffer* view;
+    ~Release() { PyBuffer_Release(view); }
+  } release{&classes};
+  if (!collect_files(r)) return nullptr;
+  size_t n = r->files.size();
+  if (static_cast<size_t>(classes.len) != n) {
+    PyErr_Format(PyExc_ValueError, "classes: expected %zu bytes, one per file, got %zd", n, classes.len);
+    return nullptr;
+  }
+  const auto* codes = static_cast<const uint8_t*>(classes.buf);
+  for (size_t i = 0; i < n; ++i)
+    if (codes[i] > kImportCode) {
+      PyErr_Format(PyExc_ValueError, "classes[%zu] is %d: expected 0 to 3", i, codes[i]);
+      return nullptr;
+    }
+  Array<uint32_t> label_ids, module_ids;
+  if (!add_file_strings(r, labels, &label_ids, "labels")) return nullptr;
+  if (modules != Py_None && !add_file_strings(r, modules, &module_ids, "modules")) return nullptr;
+  if (!r->file_class.resize(r->strings.size())) return nullptr;
+  for (size_t i = 0; i < r->file_class.size(); ++i) r->file_class[i] = kOwnCode;
+  for (size_t i = 0; i < n; ++i) r->file_class[r->files[i]] = codes[i];
+  r->file_label.swap(label_ids);
+  r->file_module.swap(module_ids);
+  drop_grouped(r);
+  Py_RETURN_NONE;
+}
+
+// split(): the trace's time by where it went.
+PyObject* Reader_split(PyObject* self, PyObject*) {
+  auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  GroupedTree* g = grouped_tree(r, true);
+  if (!g) return nullptr;
+  return Py_BuildValue("{sLsLsLsLsL}", "import", static_cast<long long>(g->shares[kShareImport]), "own",
+                       static_cast<long long>(g->shares[kShareOwn]), "library",
+                       static_cast<long long>(g->shares[kShareLibrary]), "builtin",
+                       static_cast<long long>(g->shares[kShareBuiltin]), "waiting",
+                       static_cast<long long>(g->shares[kShareWaiting]));
+}
+
+// The kind a line shows: a record's, or one of the grouped kinds.
+uint8_t line_kind(const Trace* r, const GroupedTree* g, const Line& line) {
+  const LineNode& node = g->nodes[line.first];
+  if (node.kind == kImportLine) return kImportLine;
+  if (node.period) return kRecursionLine;
+  if (line.hidden && node.cls == kLibraryCode) return kLibraryLine;
+  return r->kind[node.rep];
+}
+
+// grouped(min_share_ns=0, grouping=True): the lines of the grouped tree as columns.
+PyObject* Reader_grouped(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"min_ns", "grouping", nullptr};
+  auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  long long min_ns = 0;
+  int grouping = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|Lp:grouped", const_cast<char**>(keywords), &min_ns, &grouping))
+    return nullptr;
+  GroupedTree* g = grouped_tree(r, grouping);
+  if (!g || !collect_files(r)) return nullptr;
+  Array<uint32_t> depth, name, file, count, hidden, deep, hot_name, hot_file;
+  Array<uint8_t> kind, cls;
+  Array<int64_t> line_no, total, self_ns_, longest, hot_line;
+  LineWriter writer(r, g, static_cast<double>(min_ns));
+  bool ok = writer.write([&](const Line& line) {
+    uint32_t at_file = kNone, at_name = kNone, hname = kNone, hfile = kNone;
+    int64_t at_line = 0, hline = 0;
+    uint8_t k = 0, c = 0;
+    if (line.first != kNone) {
+      const LineNode& node = g->nodes[line.first];
+      k = line_kind(r, g, line);
+      c = node.cls;
+      at_name = node.kind == kPlaceholder ? kNone : node.name;
+      uint32_t f = node.kind == kImportLine ? node.file : (is_record(r, node.rep) && r->kind[node.rep] != kAwait
+                                                               ? r->file[node.rep] : kNone);
+      at_file = f == kNone ? kNone : r->file_index[f];
+      at_line = node.kind == kImportLine || !is_record(r, node.rep) ? 0 : r->line[node.rep];
+      if (line.hot != kNone && line.hidden) {
+        hname = r->name[line.hot];
+        hfile = r->kind[line.hot] == kAwait ? kNone : r->file_index[r->file[line.hot]];
+        hline = r->line[line.hot];
+      }
+    }
+    return depth.push(line.depth) && kind.push(k) && cls.push(c) && name.push(at_name) && file.push(at_file) &&
+           line_no.push(at_line) && count.push(line.count) && total.push(line.total) &&
+           self_ns_.push(line.first == kNone ? 0 : line.self) &&
+           longest.push(line.first == kNone ? 0 : line.longest) && hidden.push(line.hidden) &&
+           deep.push(line.deep) && hot_name.push(hname) && hot_file.push(hfile) && hot_line.push(hline);
+  });
+  if (!ok || PyErr_Occurred()) return nullptr;
+  size_t n = depth.size();
+  NamedColumn items[] = {
+      {"depth", column(depth, n)},       {"kind", column(kind, n)},         {"cls", column(cls, n)},
+      {"name", column(name, n)},         {"file", column(file, n)},         {"line", column(line_no, n)},
+      {"count", column(count, n)},       {"total", column(total, n)},       {"self", column(self_ns_, n)},
+      {"longest", column(longest, n)},   {"hidden", column(hidden, n)},     {"deep", column(deep, n)},
+      {"hot_name", column(hot_name, n)}, {"hot_file", column(hot_file, n)}, {"hot_line", column(hot_line, n)},
+  };
+  return column_dict(items);
+}
+
+}  // namespace
+
+#include "saved.h"
+
+namespace {
+
 PyMethodDef reader_methods[] = {
     {"write_tree", Reader_write_tree, METH_VARARGS,
-     "write_tree(write, whole_ns, min_share, full, notes=None): the folded tree, or with full the complete "
-     "one; notes (bytes by function id) end the folded tree's lines."},
-    {"write_collapsed", Reader_write_collapsed, METH_O, "write_collapsed(write): collapsed stacks."},
+     "write_tree(write, whole_ns, min_share, mode, notes=None): the grouped tree (mode 0), the complete one (1) "
+     "or the folded one without grouping (2); notes (bytes by function id) end the grouped or folded tree's lines."},
+    {"write_collapsed", Reader_write_collapsed, METH_VARARGS,
+     "write_collapsed(write, grouped=False): collapsed stacks, of every frame or of the grouped tree."},
     {"write_chrome", Reader_write_chrome, METH_VARARGS,
      "write_chrome(write, pid, tid, base_ns, first): the records as comma-separated Chrome Trace "
      "Event objects; returns whether any was written."},
-    {"functions", Reader_functions, METH_NOARGS,
-     "functions(): [(kind, name, file, line, calls, total_ns, self_ns, longest_ns)]."},
+    {"functions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Reader_functions)),
+     METH_VARARGS | METH_KEYWORDS,
+     "functions(grouped=False): [(kind, name, file, line, calls, total_ns, self_ns, longest_ns, label)]."},
+    {"files", Reader_files, METH_NOARGS, "files(): the distinct files of the records, by file id."},
+    {"set_files", Reader_set_files, METH_VARARGS,
+     "set_files(classes, labels, modules=None): per file id its class (0 the program's own code, "
+     "1 library, 2 built-in, 3 import machinery), display label and module name."},
+    {"split", Reader_split, METH_NOARGS,
+     "split(): {import, own, library, builtin, waiting: ns}, the trace's self time by where it went."},
+    {"grouped", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Reader_grouped)),
+     METH_VARARGS | METH_KEYWORDS,
+     "grouped(min_ns=0, grouping=True): {name: bytes} columns of the grouped tree's lines in pre-order."},
     {"records", Reader_records, METH_NOARGS, "records(): the decoded fields by index, None kept."},
     {"columns", Reader_columns, METH_NOARGS, "columns(): {name: bytes} of the per-node arrays."},
     {"strings", Reader_strings, METH_NOARGS, "strings(): the interned names and files by id."},
     {"preorder", Reader_preorder, METH_O,
      "preorder(base_ns): {name: bytes} of kind, name, file, line, start (ns after base_ns), duration "
      "and depth, node by node in pre-order."},
+    {"file_data", Reader_file_data, METH_NOARGS,
+     "file_data(): (classes, labels, modules) of files() as set_files was given them, or None before."},
     {"pack", Reader_pack, METH_NOARGS, "pack(): the records as bytes for a saved trace (see reader/saved.h)."},
     {"unpack", Reader_unpack, METH_O | METH_CLASS,
      "unpack(data): a Reader of a pack, every count, index and string checked; ValueError if it is not one."},

@@ -33,6 +33,7 @@
 
 #include "common/ref.h"
 #include "containers.h"
+#include "grouping.h"
 #include "parse.h"
 #include "string_table.h"
 #include "trace.h"
@@ -314,6 +315,35 @@ PyObject* Reader_unpack(PyObject* cls, PyObject* data) {
   }
   PyBuffer_Release(&view);
   return ok ? self.release() : nullptr;
+}
+
+// file_data(): (classes, labels, modules) of the files of files(), as
+// set_files was given them, for a saved trace to give them back; None
+// before set_files. modules is None where set_files had none.
+PyObject* Reader_file_data(PyObject* self, PyObject*) {
+  Trace* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  if (!r->file_label.size()) Py_RETURN_NONE;
+  if (!collect_files(r)) return nullptr;
+  size_t n = r->files.size();
+  Ref<> classes = Ref<>::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+  Ref<> labels = Ref<>::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  Ref<> modules = r->file_module.size() ? Ref<>::steal(PyList_New(static_cast<Py_ssize_t>(n))) : Ref<>::borrow(Py_None);
+  if (!classes || !labels || !modules) return nullptr;
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t f = r->files[i];
+    PyBytes_AS_STRING(classes.get())[i] = static_cast<char>(f < r->file_class.size() ? r->file_class[f] : kOwnCode);
+    uint32_t label = f < r->file_label.size() && r->file_label[f] != kNone ? r->file_label[f] : f;
+    PyObject* text = string_object(r, label);
+    if (!text) return nullptr;
+    PyList_SET_ITEM(labels.get(), static_cast<Py_ssize_t>(i), text);
+    if (modules.get() != Py_None) {
+      uint32_t module = f < r->file_module.size() ? r->file_module[f] : kNone;
+      PyObject* name = module == kNone ? PyUnicode_FromString("") : string_object(r, module);
+      if (!name) return nullptr;
+      PyList_SET_ITEM(modules.get(), static_cast<Py_ssize_t>(i), name);
+    }
+  }
+  return PyTuple_Pack(3, classes.get(), labels.get(), modules.get());
 }
 
 PyObject* Reader_get_coroutines(PyObject* self, void*) {

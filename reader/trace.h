@@ -19,6 +19,8 @@ struct Function {
   uint8_t kind;  // kCall, kBuiltin, kCoroutine (a call that was a coroutine anywhere) or kAwait
 };
 
+struct GroupedTree;
+
 struct Trace {
   Py_ssize_t slots = 0;  // length of the records list
   Py_ssize_t count = 0;  // records (slots holding one)
@@ -39,6 +41,13 @@ struct Trace {
   int64_t first_start = 0;  // the earliest start among the records
   int64_t top_ns = 0;       // the time of the top of the tree: roots and placeholders' children
   int64_t top_record_ns = 0;  // the time of the records at the top
+  // Files (grouping.h): per string id, its file id (kNone for other strings),
+  // its class, label and module (empty until set_files); the file ids' strings.
+  Array<uint32_t> file_index;
+  Array<uint8_t> file_class;
+  Array<uint32_t> file_label, file_module;
+  Array<uint32_t> files;
+  GroupedTree* grouped[2] = {};  // owned (drop_grouped): with grouping off and on, built on demand
 };
 
 size_t node_count(const Trace* r) { return r->kind.size(); }

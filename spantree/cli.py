@@ -4,6 +4,7 @@ program under the tracer and writes its calls.
     spantree [--threshold T | --depth N] [--coroutines] [--main-thread]
              [--format summary|tree|perfetto|collapsed|html|spantree] [--full]
              [--min-share P] [--sort KEY] [--top N] [--per-thread]
+             [--show-all] [--grouped] [--own PATH|PACKAGE ...]
              [-o FILE[.gz]] (script.py | -m module) [args...]
 
 Without --format it writes the summary, then the folded tree.
@@ -47,7 +48,8 @@ STATUS_INTERRUPTED = 130
 USAGE = """\
 usage: {prog} [-h] [--threshold T | --depth N] [--coroutines] [--main-thread]
        {pad} [--format {{summary,tree,perfetto,collapsed,html,spantree}}] [--full] [--min-share P]
-       {pad} [--sort {{self,total,calls,max}}] [--top N] [--per-thread]
+       {pad} [--sort {{self,total,calls,max}}] [--top N] [--per-thread] [--show-all]
+       {pad} [--grouped] [--own PATH|PACKAGE]
        {pad} [-o FILE] (script.py | -m module) [args ...]
        {prog} view FILE [options] | {prog} diff BEFORE AFTER [options]"""
 
@@ -83,6 +85,14 @@ options:
   --sort KEY       summary order: self (default), total, calls or max
   --top N          summary rows (default {top})
   --per-thread     the summary of each thread after the whole trace's
+  --show-all       every frame in the tree, summary and page: imports, library
+                   internals and recursion unfolded (repeated calls still fold)
+  --grouped        with --format collapsed: the stacks of the grouped tree
+                   rather than of every frame
+  --own PATH|PACKAGE
+                   count a folder, a file or an installed package as the
+                   program's own code (repeatable); the script's folder and
+                   the package of -m module are its own already
   -o FILE          write there instead ("-" for standard output; a name ending
                    in .gz is compressed)
   -m module        run a library module as a script, like python -m
@@ -106,7 +116,10 @@ but the trace could not be written, {failed} (write error) or {interrupted}
 VALUED = {"--threshold": "threshold", "--depth": "depth", "--format": "format", "--min-share": "min_share",
           "--sort": "sort", "--top": "top", "-o": "output"}
 FLAGS = {"--coroutines": "coroutines", "--main-thread": "main_thread", "--full": "full",
-         "--per-thread": "per_thread", "--help": "help", "-h": "help"}
+         "--per-thread": "per_thread", "--show-all": "show_all", "--grouped": "grouped",
+         "--help": "help", "-h": "help"}
+# Options that take a value each time they are given.
+REPEATED = {"--own": "own"}
 
 
 class UsageError(Exception):
@@ -122,6 +135,9 @@ class Options:
     sort = "self"
     top = DEFAULT_TOP
     per_thread = False
+    show_all = False
+    grouped = False
+    own = ()
     output = None
     coroutines = False
     main_thread = False
@@ -133,9 +149,9 @@ class Options:
 
 def _long_option(word):
     """The long option `word` names, allowing an unambiguous prefix as argparse does."""
-    if word in VALUED or word in FLAGS:
+    if word in VALUED or word in FLAGS or word in REPEATED:
         return word
-    found = [name for name in (*VALUED, *FLAGS) if name.startswith("--") and name.startswith(word)]
+    found = [name for name in (*VALUED, *FLAGS, *REPEATED) if name.startswith("--") and name.startswith(word)]
     if len(found) != 1:
         raise UsageError(f"ambiguous option: {word} could match {', '.join(found)}" if found
                          else f"unrecognized argument: {word}")
@@ -153,12 +169,15 @@ def _take_option(word, words, options):
         glued = bool(value)
     if name in FLAGS and not glued:
         setattr(options, FLAGS[name], True)
-    elif name in VALUED:
+    elif name in VALUED or name in REPEATED:
         if not glued:
             if not words:
                 raise UsageError(f"argument {name}: expected one argument")
             value = words.pop(0)
-        setattr(options, VALUED[name], value)
+        if name in REPEATED:
+            setattr(options, REPEATED[name], getattr(options, REPEATED[name]) + (value,))
+        else:
+            setattr(options, VALUED[name], value)
     else:
         raise UsageError(f"unrecognized argument: {word}")
     return name
@@ -196,9 +215,21 @@ def parse_args(argv):
             raise UsageError(f"argument {name}: invalid choice: {value!r} (choose from {', '.join(choices)})")
     options.min_share = _number("--min-share", options.min_share, float, 0, 100, "a percentage from 0 to 100")
     options.top = _number("--top", options.top, int, 1, sys.maxsize, "a whole number above 0")
+    if options.grouped and options.format != "collapsed":
+        raise UsageError("argument --grouped: only with --format collapsed")
     if options.script is None and options.module is None:
         raise UsageError("give a script or -m module")
     return options
+
+
+def own_code(options):
+    """What --own names, with the program's own: the script's folder, or
+    the top package of the -m module (all of sphinx for -m sphinx.cmd)."""
+    if options.module is not None:
+        return (*options.own, options.module.split(".")[0])
+    folder = os.path.dirname(os.path.abspath(options.script))
+    # A script that cannot be opened is reported as such, later.
+    return (*options.own, folder) if os.path.isdir(folder) else options.own
 
 
 def _number(name, text, kind, low, high, what):
@@ -224,9 +255,13 @@ def make_trace(options):
     if depth is None and threshold is None:
         threshold = DEFAULT_THRESHOLD
     try:
-        return trace(threshold, depth, coroutines=options.coroutines, threads=not options.main_thread)
+        traced = trace(threshold, depth, coroutines=options.coroutines, threads=not options.main_thread,
+                       own=own_code(options))
     except ValueError as exc:
+        if str(exc).startswith("own:"):
+            raise UsageError(f"argument --own: {str(exc).removeprefix('own: ')}") from None
         raise UsageError(str(exc)) from None
+    return traced
 
 
 class Destination:
@@ -451,6 +486,11 @@ def _limit(tracer):
     return limit + (", coroutine-aware" if tracer.coroutines else "")
 
 
+def _settings(tracer):
+    """What the views need to know of what the trace left out, to say what self time includes."""
+    return {"threshold_ns": tracer.threshold_ns, "depth": tracer.depth}
+
+
 def _render(tracer, options, target, out, pid=None, process=None):
     """Writes the chosen view of the trace to the binary file `out`; `pid` is
     the traced process's (this one's by default), `process` what a saved
@@ -463,7 +503,7 @@ def _render(tracer, options, target, out, pid=None, process=None):
     if options.format == "html":
         from .html import html
 
-        html(tracer.threads, out, title=f"spantree: {target}", note=_limit(tracer))
+        html(tracer, out, title=f"spantree: {target}", note=_limit(tracer), grouped=not options.show_all)
         return
     from . import views
 
@@ -472,17 +512,19 @@ def _render(tracer, options, target, out, pid=None, process=None):
         views.write_perfetto(threads, out, pid=pid or os.getpid(), process_name=f"python {target}")
         return
     if options.format == "collapsed":
-        views.write_collapsed(threads, out)
+        views.write_collapsed(threads, out, grouped=options.grouped)
         return
     count = sum(view.reader.count for view in threads)
     where = "" if len(threads) == 1 else f" in {len(threads)} threads"
     out.write(f"spantree: {target}: {count:,} records{where}, {_limit(tracer)}\n".encode("utf-8", "backslashreplace"))
     if options.format in (None, "summary"):
-        views.write_summary(threads, out, sort=options.sort, top=options.top, per_thread=options.per_thread)
+        views.write_summary(threads, out, sort=options.sort, top=options.top, per_thread=options.per_thread,
+                            show_all=options.show_all, **_settings(tracer))
     if options.format is None:
         out.write(b"\n")
     if options.format in (None, "tree"):
-        views.write_tree(threads, out, full=options.full, min_share=options.min_share / 100)
+        views.write_tree(threads, out, full=options.full, min_share=options.min_share / 100,
+                         show_all=options.show_all, **_settings(tracer))
 
 
 class Messages:

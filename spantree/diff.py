@@ -1,8 +1,8 @@
 """Two runs compared, function by function: what got slower, what got faster,
 what is new and what is gone.
 
-A function is matched by its name and its file's path as the views show it:
-relative to the run's working directory when the file lies under it, so two
+A function is matched by its name and its file's path as the views show it
+(under its sys.path root, or relative to the run's working directory), so two
 checkouts in different directories compare; not by line, which edits move.
 Built-ins match by name, and the time spent suspended is one row. Each run's
 rows come from the native reader's per-function totals (Reader.functions),
@@ -53,14 +53,17 @@ def shown_path(file, cwd):
     return file
 
 
-def _identity(kind, name, file, cwd):
-    """(key, label) of a function of the reader's kind code."""
+def _identity(kind, name, file, shown, cwd):
+    """(key, label) of a function of the reader's kind code; `shown` is its
+    file as the views name it."""
     kind = KINDS_BY_CODE[kind]
     if kind is Kind.BUILTIN:
         return ("built-in", name), f"{name}  <built-in>"
     if kind is Kind.AWAIT:
         return ("await",), "[await]  (suspended)"
-    path = shown_path(file, cwd)
+    # The views name a file under its sys.path root or the run's directory;
+    # a file under neither is named here relative to the run's directory.
+    path = shown if shown and not os.path.isabs(shown) else shown_path(file, cwd)
     return ("code", name, path), f"{name}  {path}"
 
 
@@ -68,8 +71,8 @@ def function_totals(views, cwd):
     """{key: (label, Totals)} over the ThreadViews `views` of one run."""
     rows = {}
     for view in views:
-        for kind, name, file, _line, calls, total, self_ns, _longest in view.reader.functions():
-            key, label = _identity(kind, name, file, cwd)
+        for kind, name, file, _line, calls, total, self_ns, _longest, shown in view.reader.functions():
+            key, label = _identity(kind, name, file, shown, cwd)
             _, row = rows.setdefault(key, (label, Totals()))
             row.calls += calls
             row.total_ns += total
@@ -236,7 +239,7 @@ def write_tree(before, after, out, *, min_share=DEFAULT_MIN_SHARE):
     _text(out, _summary_line(views_before, views_after, list(found.values())) + "\n")
 
     def notes(view):
-        return [_note(found[_identity(kind, name, file, cwds[1])[0]]).encode("utf-8", "surrogatepass")
-                for kind, name, file, *_ in view.reader.functions()]
+        return [_note(found[_identity(kind, name, file, shown, cwds[1])[0]]).encode("utf-8", "surrogatepass")
+                for kind, name, file, *_, shown in view.reader.functions()]
 
     folded(views_after, out, min_share=min_share, notes=notes)

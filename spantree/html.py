@@ -11,6 +11,7 @@ import array
 import base64
 import html as markup
 import io
+import itertools
 import json
 import os
 import sys
@@ -18,8 +19,11 @@ from importlib import resources
 
 from .views import read
 
-# Kind codes of the `kind` column, by position.
-KINDS = ("call", "built-in", "coroutine", "await", "unknown")
+# Kind codes of the `kind` column, by position; the last three are lines
+# of the grouped tree only.
+KINDS = ("call", "built-in", "coroutine", "await", "unknown", "import", "library", "recursion")
+# Whose code a grouped line's file is, by the `class` column's codes (spantree.origins).
+CLASSES = ("own", "library", "built-in", "import")
 _KIND_CODES = {name: code for code, name in enumerate(KINDS)}
 UNKNOWN_CODE = _KIND_CODES["unknown"]
 _COROUTINE = _KIND_CODES["coroutine"]
@@ -27,13 +31,21 @@ UNKNOWN_NAME = "[unknown]"
 
 COLUMNS = ("start", "duration", "depth", "name", "file", "line", "kind")
 SUMMARY_COLUMNS = ("name", "file", "line", "kind", "calls", "total", "self", "longest")
+GROUPED_COLUMNS = ("depth", "kind", "class", "name", "file", "line", "calls", "total", "self", "longest",
+                   "hidden", "deep", "hot_name", "hot_file", "hot_line")
 
 
 # Typecodes of the reader's pre-order arrays.
 _TYPECODES = {"start": "q", "duration": "q", "depth": "I", "name": "I", "file": "I", "line": "q", "kind": "B"}
 # The reader's kind codes (0 placeholder, 1 call, 2 built-in, 3 coroutine,
-# 4 await) as the page's.
-_PAGE_KINDS = bytes([UNKNOWN_CODE, *range(4)]).ljust(256, b"\xff")
+# 4 await; in the grouped tree 6 import, 7 library call, 8 recursion) as the page's.
+_PAGE_KINDS = bytes([UNKNOWN_CODE, *range(4), 0xFF, *range(5, 8)]).ljust(256, b"\xff")
+# The reader's grouped columns, as the page names them, with their typecodes.
+_GROUPED_SOURCES = {"depth": ("depth", "I"), "kind": ("kind", "B"), "class": ("cls", "B"), "name": ("name", "I"),
+                    "file": ("file", "I"), "line": ("line", "q"), "calls": ("count", "I"),
+                    "total": ("total", "q"), "self": ("self", "q"), "longest": ("longest", "q"),
+                    "hidden": ("hidden", "I"), "deep": ("deep", "I"), "hot_name": ("hot_name", "I"),
+                    "hot_file": ("hot_file", "I"), "hot_line": ("hot_line", "q")}
 # The reader's name and file of a placeholder.
 _NO_STRING = 0xFFFFFFFF
 
@@ -41,17 +53,20 @@ _NO_STRING = 0xFFFFFFFF
 def page_data(threads):
     """The trace in the compact, columnar form the page reads.
 
-    `threads` is a sequence of ThreadTrace (or of ThreadView, already
-    read). Returns a dict:
+    `threads` is a trace, or a sequence of ThreadTrace (or of ThreadView,
+    already read). Returns a dict:
 
-    - ``strings``: every name and file once; the name and file columns hold
-      indices into it.
+    - ``strings``: every name and file label once; the name and file
+      columns hold indices into it. Files are shown by their labels
+      (spantree.origins: `json/__init__.py`, the program's own relative to
+      the current folder).
     - ``base_ns``: wall-clock start of the earliest record (0 if none).
     - ``threads``: per thread, in the given order, ``name``, ``native_id``,
-      ``coroutines`` and ``columns``: equal-length ``array.array`` columns,
-      one entry per call in pre-order (a parent before its children,
-      siblings in the order they were called; typecode ``q``, ``I`` for
-      depth, name and file, ``B`` for kind):
+      ``coroutines``, ``columns`` and ``grouped``. ``columns`` are
+      equal-length ``array.array`` columns, one entry per call in pre-order
+      (a parent before its children, siblings in the order they were
+      called; typecode ``q``, ``I`` for depth, name and file, ``B`` for
+      kind):
         ``start``     ns since ``base_ns``,
         ``duration``  ns as measured (negative if the clock stepped back),
         ``depth``     0 at the top,
@@ -61,13 +76,24 @@ def page_data(threads):
       A record whose parent left no record (a call still open at the end,
       a coroutine the threshold dropped) hangs under an ``unknown`` entry
       at depth 0 that spans its children.
+      ``grouped`` is the tree the text views show by default, as the reader
+      grouped it: one entry per line in pre-order, heaviest sibling first,
+      with ``depth``, ``kind`` (an import, a library call that hides its
+      internals, a recursion folded, or a call as above), ``class`` (index
+      into CLASSES), ``name``, ``file``, ``line``, ``calls`` (folded on the
+      line), ``total``, ``self``, ``longest`` (ns), ``hidden`` (frames
+      folded into the line), ``deep`` (a recursion's depth) and the hottest
+      hidden frame's ``hot_name``, ``hot_file`` (string indices, -1 for
+      none) and ``hot_line``.
     - ``summary``: one row per function over all threads, sorted by self
       time, as columns ``name``, ``file``, ``line``, ``kind`` (as above),
       ``calls``, ``total`` (ns; a recursive call inside another call of the
       same function counts once), ``self`` (a call's duration less its
       recorded children's, summed) and ``longest`` (the longest call).
       Negative durations count as 0; waits are a row of their own, so time
-      spent suspended is no one's self time.
+      spent suspended is no one's self time. ``grouped_summary`` has the
+      same columns as the grouping gives them: an ``import`` row per
+      module, a library's internals in the call the program made.
     """
     views = read(threads)
     starts = [view.reader.first_start for view in views if view.reader.first_start is not None]
@@ -81,48 +107,88 @@ def page_data(threads):
             strings.append(text)
         return index
 
+    labels = {}
+    for view in views:
+        labels.update(view.labels)
+
     out = []
-    functions = {}
+    functions, grouped_functions = {}, {}
     for view in views:
         arrays = view.reader.preorder(base_ns)
         arrays["kind"] = arrays["kind"].translate(_PAGE_KINDS)
         columns = {name: array.array(_TYPECODES[name], arrays.pop(name)) for name in COLUMNS}
-        _share_strings(columns, view.reader.strings(), intern)
+        _share_strings(columns, view.reader.strings(), labels, intern)
         out.append({"name": view.thread.name, "native_id": view.thread.native_id,
                     "coroutines": bool(view.thread.coroutines), "columns": columns})
-        for kind, name, file, line, calls, total, self_ns, longest in view.reader.functions():
-            kind = _PAGE_KINDS[kind]
-            row = functions.setdefault((name, file, line), [kind, 0, 0, 0, 0])
-            if kind == _COROUTINE:
-                row[0] = kind
-            row[1] += calls
-            row[2] += total
-            row[3] += self_ns
-            row[4] = max(row[4], longest)
+        _add_functions(functions, view.reader.functions(), labels)
+    # The grouping's strings come after every call's, whose ids they leave as they are.
+    for view, thread in zip(views, out):
+        thread["grouped"] = _grouped_columns(view, intern)
+        _add_functions(grouped_functions, view.reader.functions(grouped=True), labels)
+    return {"strings": strings, "base_ns": base_ns, "threads": out,
+            "summary": _summary_columns(functions, intern),
+            "grouped_summary": _summary_columns(grouped_functions, intern)}
 
+
+def _add_functions(functions, rows, labels):
+    """Adds a thread's summary rows to `functions`, by name, file label and line."""
+    for kind, name, file, line, calls, total, self_ns, longest, *_ in rows:
+        kind = _PAGE_KINDS[kind]
+        row = functions.setdefault((name, labels.get(file, file), line), [kind, 0, 0, 0, 0])
+        if kind == _COROUTINE:
+            row[0] = kind
+        row[1] += calls
+        row[2] += total
+        row[3] += self_ns
+        row[4] = max(row[4], longest)
+
+
+def _summary_columns(functions, intern):
     ranked = sorted(functions.items(), key=lambda item: (-item[1][3], item[0]))
     summary = {name: array.array("q") for name in SUMMARY_COLUMNS}
     for (name, file, line), (kind, calls, total, self_ns, longest) in ranked:
         for column, value in zip(SUMMARY_COLUMNS, (intern(name), intern(file), line, kind,
                                                    calls, total, self_ns, longest)):
             summary[column].append(value)
-    return {"strings": strings, "base_ns": base_ns, "threads": out, "summary": summary}
+    return summary
 
 
-def _share_strings(columns, local, intern):
+def _grouped_columns(view, intern):
+    """The reader's grouped tree of a thread as the page's columns: names
+    and files as page strings (files by their labels), kinds as the page's."""
+    reader = view.reader
+    arrays = reader.grouped()
+    columns = {name: array.array(code, arrays[source]) for name, (source, code) in _GROUPED_SOURCES.items()}
+    columns["kind"] = array.array("B", columns["kind"].tobytes().translate(_PAGE_KINDS))
+    local, files = reader.strings(), reader.files()
+    for column, table in (("name", local), ("hot_name", local), ("file", files), ("hot_file", files)):
+        page_ids = {}
+        for local_id in dict.fromkeys(columns[column]):
+            if local_id == _NO_STRING:
+                page_ids[local_id] = intern(UNKNOWN_NAME) if column == "name" else -1
+            else:
+                text = table[local_id]
+                page_ids[local_id] = intern(view.labels.get(text, text) if column.endswith("file") else text)
+        columns[column] = array.array("q", map(page_ids.__getitem__, columns[column]))
+    return columns
+
+
+def _share_strings(columns, local, labels, intern):
     """Turns a thread's name and file columns from ids into its reader's
     `local` strings into ids into the page's table, which `intern` fills in
-    the order the strings are first met in pre-order."""
+    the order the strings are first met in pre-order; files go by their
+    `labels`."""
     names, files = columns["name"], columns["file"]
     both = array.array("I", bytes(8 * len(names)))
     both[0::2], both[1::2] = names, files
     name_ids, file_ids = {}, {}
-    for local_id in dict.fromkeys(both):
-        if local_id == _NO_STRING:
-            name_ids[local_id], file_ids[local_id] = intern(UNKNOWN_NAME), intern("")
+    for position, local_id in dict.fromkeys(zip(itertools.cycle((0, 1)), both)):
+        if position == 0:
+            name_ids[local_id] = intern(UNKNOWN_NAME if local_id == _NO_STRING else local[local_id])
         else:
-            name_ids[local_id] = file_ids[local_id] = intern(local[local_id])
-    if _NO_STRING in name_ids or any(local_id != page_id for local_id, page_id in name_ids.items()):
+            text = "" if local_id == _NO_STRING else local[local_id]
+            file_ids[local_id] = intern(labels.get(text, text))
+    if any(local_id != page_id for ids in (name_ids, file_ids) for local_id, page_id in ids.items()):
         columns["name"] = array.array("I", map(name_ids.__getitem__, names))
         columns["file"] = array.array("I", map(file_ids.__getitem__, files))
 
@@ -169,14 +235,17 @@ def _narrowed(values, code):
     return packed.tobytes()
 
 
-def _document(data, title, note):
+def _document(data, title, note, grouped):
     """The page's data as JSON safe to place inside a script element."""
     document = {
-        "title": title, "note": note, "kinds": KINDS, "strings": data["strings"], "base_ns": data["base_ns"],
+        "title": title, "note": note, "kinds": KINDS, "classes": CLASSES, "grouped": grouped,
+        "strings": data["strings"], "base_ns": data["base_ns"],
         "threads": [{"name": t["name"], "native_id": t["native_id"], "coroutines": t["coroutines"],
-                     "columns": {k: _encode_column(v) for k, v in t["columns"].items()}}
+                     "columns": {k: _encode_column(v) for k, v in t["columns"].items()},
+                     "grouped": {k: _encode_column(v) for k, v in t["grouped"].items()}}
                     for t in data["threads"]],
         "summary": {k: _encode_column(v) for k, v in data["summary"].items()},
+        "grouped_summary": {k: _encode_column(v) for k, v in data["grouped_summary"].items()},
     }
     # "<" only occurs inside JSON strings, where \u003c reads the same; no
     # name can then close the script element or open a comment.
@@ -187,19 +256,21 @@ def _asset(name):
     return resources.files(__package__).joinpath("viewer", name).read_text(encoding="utf-8")
 
 
-def html(threads, file=None, *, title="spantree", note=""):
-    """Renders `threads` (a sequence of ThreadTrace, such as a trace's
-    ``threads``) as one self-contained HTML page.
+def html(threads, file=None, *, title="spantree", note="", grouped=True):
+    """Renders `threads` (a trace, or a sequence of ThreadTrace such as a
+    trace's ``threads``) as one self-contained HTML page.
 
     `title` heads the page; `note` is a line under it saying what the trace
-    kept (such as "calls of at least 100 us"). With `file` (a path, or a
+    kept (such as "calls of at least 100 us"). The flame graph and the
+    summary open grouped as the text views are, or with every frame
+    without `grouped`; a switch on the page turns to the other. With `file` (a path, or a
     text or binary file object, which gets UTF-8) the page is written there
     and None returned; without, the page is returned as a string.
     """
     page = _asset("page.html")
     for slot, text in (("title", markup.escape(title)), ("style", _asset("viewer.css")),
                        ("script", _asset("viewer.js")),
-                       ("data", _document(page_data(threads), title, note))):
+                       ("data", _document(page_data(threads), title, note, grouped))):
         page = page.replace(f"<!--{slot}-->", text, 1)
     if file is None:
         return page

@@ -23,7 +23,8 @@ def format_duration(ns):
 
 
 def _where(record):
-    return f"{os.path.basename(record.file)}:{record.line}"
+    label = getattr(record, "label", None) or os.path.basename(record.file)
+    return f"{label}:{record.line}"
 
 
 def describe(record):
@@ -31,6 +32,9 @@ def describe(record):
     coroutine's; built-ins by name, await records as the suspension they are.
     `record` is anything with kind, name, file and line."""
     match record.kind:
+        case Kind.IMPORT:
+            label = getattr(record, "label", None)
+            return f"{record.name}  {label}" if label else record.name
         case Kind.AWAIT:
             return "[await]  (suspended)"
         case Kind.BUILTIN:

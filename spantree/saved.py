@@ -17,7 +17,8 @@ Sections follow in this order, and a file ends with its END section:
     THRD  a thread: JSON length u32, JSON of its name and native id (and the
           reader's per-file data where it has any), the length of its pack
           u64, then the pack (`spantree_reader_C.Reader.pack`, laid out in
-          reader/saved.h) compressed with zlib
+          reader/saved.h) compressed with zlib; the JSON's "files" holds
+          the class, label and module of each of the reader's files()
     END.  nothing: the file is complete
 
 Reading checks every checksum, length and field before it uses them; the
@@ -62,11 +63,11 @@ class SavedThread(ThreadTrace):
     """A thread of a saved trace: its reader is rebuilt from the file, and its
     records list only when asked for (`records`)."""
 
-    __slots__ = ("reader", "_records")
+    __slots__ = ("reader", "labels", "_records")
 
-    def __init__(self, name, native_id, reader, coroutines=False):
+    def __init__(self, name, native_id, reader, coroutines=False, labels=None):
         for field, value in (("name", name), ("native_id", native_id), ("coroutines", coroutines),
-                             ("reader", reader), ("_records", None)):
+                             ("reader", reader), ("labels", labels or {}), ("_records", None)):
             object.__setattr__(self, field, value)
 
     @property
@@ -309,18 +310,18 @@ def _thread(payload, coroutines, number):
     if reader.coroutines != coroutines:
         raise SavedTraceError(f"corrupted: {what}'s mode differs from its process's")
     files = about.get("files")
-    if files is not None:
-        _set_files(reader, files, what)
-    return SavedThread(name, native_id, reader, coroutines)
+    labels = _set_files(reader, files, what) if files is not None else {}
+    return SavedThread(name, native_id, reader, coroutines, labels)
 
 
 def _set_files(reader, files, what):
-    setter = getattr(reader, "set_files", None)
-    if setter is None:
-        return  # per-file data this version does not show
-    if not isinstance(files, list):
+    """Gives the reader its files' data as the file has it; returns the
+    files' labels by path, as views.read keeps them."""
+    if not isinstance(files, list) or len(files) != 3:
         raise SavedTraceError(f"corrupted: {what}'s file data is malformed")
+    classes, labels, modules = map(_from_json, files)
     try:
-        setter(*map(_from_json, files))
+        reader.set_files(classes, labels, modules)
     except (TypeError, ValueError) as exc:
         raise SavedTraceError(f"corrupted: {what}'s file data: {exc}") from None
+    return dict(zip(reader.files(), labels))

@@ -15,7 +15,7 @@ from . import cli
 VIEW_USAGE = """\
 usage: {prog} view [-h] [--format {{summary,tree,perfetto,collapsed,html,spantree}}] [--full]
        {pad}      [--min-share P] [--sort {{self,total,calls,max}}] [--top N] [--per-thread]
-       {pad}      [-o FILE] FILE"""
+       {pad}      [--show-all] [--grouped] [-o FILE] FILE"""
 
 VIEW_HELP = """
 Writes a view of a trace saved with -o NAME.spantree, exactly as the run that
@@ -44,7 +44,7 @@ options:
 DIFF_FORMATS = ("summary", "tree")
 DIFF_SORTS = ("total", "self", "calls")
 # Options of the main command that choose how a program runs, not how its trace is shown.
-TRACING_OPTIONS = ("--threshold", "--depth", "--coroutines", "--main-thread")
+TRACING_OPTIONS = ("--threshold", "--depth", "--coroutines", "--main-thread", "--own")
 
 
 def _split(words):

@@ -12,10 +12,11 @@ class Kind(enum.StrEnum):
     BUILTIN = "built-in"
     COROUTINE = "coroutine"
     AWAIT = "await"
+    IMPORT = "import"  # a module's import, machinery and body as one (grouped views)
 
 
 # The kinds by the native reader's codes (0 is a placeholder, 5 an empty slot).
-KINDS_BY_CODE = {1: Kind.CALL, 2: Kind.BUILTIN, 3: Kind.COROUTINE, 4: Kind.AWAIT}
+KINDS_BY_CODE = {1: Kind.CALL, 2: Kind.BUILTIN, 3: Kind.COROUTINE, 4: Kind.AWAIT, 6: Kind.IMPORT}
 
 
 class SlotFields:

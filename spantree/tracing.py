@@ -1,6 +1,7 @@
 """Tracing a block of code, or one coroutine: on the calling thread, and on
 every other thread that runs Python code meanwhile."""
 
+import os
 import sys
 import time
 
@@ -43,6 +44,31 @@ def parse_threshold(value):
     return value
 
 
+def parse_own(values):
+    """(paths, packages) of the `own=` values: a value that names an existing
+    file or folder, or is written as a path, is a path (made absolute now,
+    before the traced code can change directory); any other must be a
+    dotted package name. Anything else is a ValueError."""
+    if isinstance(values, (str, os.PathLike)):
+        values = (values,)
+    paths, packages = [], []
+    for value in values:
+        if not isinstance(value, (str, os.PathLike)):
+            raise TypeError(f"own takes paths or package names, not {value!r}")
+        text = os.fspath(value)
+        if not text:
+            raise ValueError("own: an empty name is neither a path nor a package")
+        if os.path.exists(text) or os.sep in text or text.startswith(".") or text.endswith(".py"):
+            if not os.path.exists(text):
+                raise ValueError(f"own: no such file or folder: {text!r}")
+            paths.append(os.path.abspath(text))
+        elif all(part.isidentifier() for part in text.split(".")):
+            packages.append(text)
+        else:
+            raise ValueError(f"own: {text!r} is neither an existing path nor a package name")
+    return tuple(paths), tuple(packages)
+
+
 def _check_depth(depth):
     if isinstance(depth, bool) or not isinstance(depth, int):
         raise TypeError(f"depth must be an int, not {depth!r}")
@@ -82,14 +108,23 @@ class trace:
     function such a thread had set is replaced). A thread that sets a profile
     function of its own during the trace keeps it, and its trace stops there.
     One trace of every thread runs at a time.
+
+    The views show the program's own code first and group the libraries'
+    (spantree.origins): a file outside the standard library and the
+    installed packages is the program's own. `own` names more: paths (a
+    folder or a file) and package names, whose files count as the
+    program's own wherever they are installed.
+
     `threads` lists every thread's records, the calling thread first; `tree`
     and `raw` are the calling thread's. With `threads=False` only the calling
     thread is traced and no other thread is touched.
     """
 
-    def __init__(self, threshold=None, depth=None, *, coroutines=False, threads=True):
+    def __init__(self, threshold=None, depth=None, *, coroutines=False, threads=True, own=()):
         if threshold is not None and depth is not None:
             raise ValueError("give a threshold or a depth, not both")
+        self._own_paths, self._own_packages = parse_own(own)
+        self._started_path = self._started_cwd = self._origins = None
         self.threshold_ns = parse_threshold(threshold if threshold is not None else 0)
         self.depth = None if depth is None else _check_depth(depth)
         self.coroutines = bool(coroutines)
@@ -114,6 +149,8 @@ class trace:
                                "a thread runs one profiler at a time")
         self._started = True
         self.start_ns = time.time_ns()
+        # Where the program's modules come from, as it starts: see origins().
+        self._started_path, self._started_cwd = list(sys.path), os.getcwd()
         settings = (self.threshold_ns, self.coroutines, self.depth or 0)
         if self.all_threads:
             from . import threadcapture
@@ -197,6 +234,19 @@ class trace:
 
             self._tree = decode(self._raw, coroutines=self.coroutines)
         return self._tree
+
+    def origins(self):
+        """Whose code each file of the trace is and its label (an
+        spantree.origins.Origins), read from the interpreter on first use
+        after the trace: sys.path as it was when the trace started and the
+        entries added since are the roots files are named from."""
+        self._check_done()
+        if self._origins is None:
+            from .origins import Origins
+
+            self._origins = Origins.now(started_path=self._started_path, own_paths=self._own_paths,
+                                        own_packages=self._own_packages, cwd=self._started_cwd)
+        return self._origins
 
     @property
     def records(self):

@@ -50,13 +50,18 @@ class ThreadView:
     `reader.preorder(base_ns)` gives kind, name, file, line, start (ns after
     base_ns), duration and depth of every node in pre-order, with name and
     file 0xFFFFFFFF for placeholders: the arrays a drawing reads as they are.
+
+
+    `labels` maps each file string of the thread to the label it is shown
+    by (spantree.origins), as the reader was given it.
     """
 
-    __slots__ = ("thread", "reader")
+    __slots__ = ("thread", "reader", "labels")
 
     def __init__(self, thread, reader):
         self.thread = thread  # ThreadTrace
         self.reader = reader  # spantree_reader_C.Reader
+        self.labels = {}
 
     @property
     def busy_ns(self):
@@ -64,24 +69,52 @@ class ThreadView:
 
 
 def read(source):
-    """ThreadViews of a trace, a ThreadTrace, a sequence of them, or ThreadViews."""
+    """ThreadViews of a trace, a ThreadTrace, a sequence of them, or ThreadViews.
+
+    The files of the threads read here are classed and named together
+    (spantree.origins): by the trace's own settings when `source` is a
+    trace, else as the running interpreter tells."""
+    origins = source.origins() if hasattr(source, "origins") else None
     if isinstance(source, (ThreadTrace, ThreadView)):
         source = (source,)
     elif hasattr(source, "threads"):
         source = source.threads
-    views = []
+    views, fresh = [], []
     for item in source:
         if isinstance(item, ThreadView):
             views.append(item)
         elif isinstance(item, ThreadTrace):
-            # A thread read from a saved trace comes with its reader.
             reader = getattr(item, "reader", None)
             if reader is None:
-                reader = spantree_reader_C.Reader(item.records, item.coroutines)
-            views.append(ThreadView(item, reader))
+                views.append(ThreadView(item, spantree_reader_C.Reader(item.records, item.coroutines)))
+                fresh.append(views[-1])
+            else:
+                # A thread read from a saved trace: its reader knows its files already.
+                views.append(ThreadView(item, reader))
+                views[-1].labels = item.labels
         else:
             raise TypeError(f"expected ThreadTrace objects, got {type(item).__name__}")
+    if fresh:
+        _describe_files(fresh, origins)
     return views
+
+
+def _describe_files(views, origins):
+    """Tells each view's reader whose code its files are and how they are
+    named, deciding each distinct file once for all the threads, so that no
+    two files share a label anywhere in a view."""
+    if origins is None:
+        from .origins import Origins
+
+        origins = Origins.now()
+    files = [view.reader.files() for view in views]
+    every = list(dict.fromkeys(file for some in files for file in some))
+    classes, labels, modules = origins.describe(every)
+    position = {file: at for at, file in enumerate(every)}
+    for view, some in zip(views, files):
+        at = [position[file] for file in some]
+        view.labels = {file: labels[i] for file, i in zip(some, at)}
+        view.reader.set_files(bytes(classes[i] for i in at), [labels[i] for i in at], [modules[i] for i in at])
 
 
 def _busiest_first(views):
@@ -102,38 +135,73 @@ def _thread_header(view):
             f"{format_duration(view.busy_ns)}\n")
 
 
-def write_tree(source, out, *, full=False, min_share=DEFAULT_MIN_SHARE, notes=None):
+def self_note(source=None, *, threshold_ns=None, depth=None):
+    """The legend of a self-time column, or "" when self time is exactly what
+    each call spent outside its recorded callees: at a threshold above 0 it
+    includes every callee shorter than the threshold, and in depth mode every
+    call deeper than the depth. Settings not given are the trace's own."""
+    if threshold_ns is None and depth is None:
+        threshold_ns = getattr(source, "threshold_ns", None)
+        depth = getattr(source, "depth", None)
+    if depth is not None:
+        return (f"self*: includes the calls deeper than {depth} level{'s' if depth != 1 else ''}, "
+                "which the trace leaves out")
+    if threshold_ns:
+        return f"self*: includes the calls shorter than {format_duration(threshold_ns)}, which the trace leaves out"
+    return ""
+
+
+# write_tree's modes, as the reader numbers them.
+_GROUPED, _FULL, _FOLDED = 0, 1, 2
+
+
+def write_tree(source, out, *, full=False, show_all=False, min_share=DEFAULT_MIN_SHARE, threshold_ns=None,
+               depth=None, notes=None):
     """The call tree, one section per thread, busiest first.
 
-    Folded (the default): consecutive sibling calls of one function share a
-    line ("fib ×951") with their count, total, self time and longest call;
-    below a folded line, the calls of its members gather by function. Lines
-    under `min_share` of the whole trace are left out and counted on one
-    "… n shorter calls" line. With `full`, every record has its line, as
-    `text_tree` writes it. Either way, indentation stops growing at
+    Grouped (the default): an import is one line ("import json") with the
+    imports it triggers beneath it; a run of library frames entered from the
+    program's own code is one line, the call the program made, naming how
+    many frames it hides and the hottest, with the program's code it leads
+    back to beneath it; a recursion (one function, or a cycle of up to three,
+    repeated three times or more down a chain) is one line. Sibling calls of
+    one function share a line ("fib ×951") with their count, total, self time
+    and longest call; below a shared line, the calls of its members gather by
+    function; siblings come heaviest first. Lines under `min_share` of the
+    whole trace are left out and counted on one "… n shorter calls" line.
+    `show_all` keeps every frame, sharing and ordering lines the same way;
+    with `full`, every record has its line, in call order, as `text_tree`
+    writes it. Either way, indentation stops growing at
     spantree_reader_C.MAX_INDENT levels and deeper lines show their depth.
-    `notes`, a function of a ThreadView, gives bytes per function of its
-    reader (in the order of `functions()`) to end the folded tree's lines."""
+    The self-time column is marked self* with a legend line when it includes
+    calls the trace left out (see `self_note`). `notes`, a function of a
+    ThreadView, gives bytes per function of its reader (in the order of
+    `functions()`) to end the grouped or folded tree's lines."""
+    note = self_note(source, threshold_ns=threshold_ns, depth=depth)
     views = read(source)
     if not 0 <= min_share <= 1:
         raise ValueError(f"min_share must be between 0 and 1, not {min_share}")
     whole = sum(v.busy_ns for v in views)
     several = len(views) > 1
+    if note and not full:
+        _text(out, note + "\n")
     for number, view in enumerate(_busiest_first(views)):
         if several:
             _text(out, ("\n" if number else "") + _thread_header(view))
         if full:
             _text(out, f"{'time':>10}  {'share':>6}  call\n")
         else:
-            _text(out, f"{'total':>10}{'self':>10}  {'share':>6}  call\n")
-        view.reader.write_tree(out.write, whole, min_share, full, None if notes is None else notes(view))
+            _text(out, f"{'total':>10}{'self*' if note else 'self':>10}  {'share':>6}  call\n")
+        mode = _FULL if full else _FOLDED if show_all else _GROUPED
+        view.reader.write_tree(out.write, whole, min_share, mode, None if notes is None or full else notes(view))
 
 
-def write_collapsed(source, out):
+def write_collapsed(source, out, *, grouped=False):
     """Collapsed stacks ("a;b;c <self-time-ns>"), each thread's in turn, as
-    `collapsed_stacks` writes them."""
+    `collapsed_stacks` writes them: every frame; with `grouped`, the stacks
+    of the grouped tree `write_tree` shows by default."""
     for view in read(source):
-        view.reader.write_collapsed(out.write)
+        view.reader.write_collapsed(out.write, grouped)
 
 
 def write_perfetto(source, out, *, pid=None, process_name=None):
@@ -172,10 +240,10 @@ class FunctionRow(SlotFields):
     less their recorded children's; `longest_ns` is the longest single call
     as measured."""
 
-    __slots__ = ("kind", "name", "file", "line", "calls", "total_ns", "self_ns", "longest_ns")
+    __slots__ = ("kind", "name", "file", "line", "calls", "total_ns", "self_ns", "longest_ns", "label")
 
-    def __init__(self, kind, name, file, line, calls=0, total_ns=0, self_ns=0, longest_ns=None):
-        self.kind, self.name, self.file, self.line = kind, name, file, line
+    def __init__(self, kind, name, file, line, calls=0, total_ns=0, self_ns=0, longest_ns=None, label=""):
+        self.kind, self.name, self.file, self.line, self.label = kind, name, file, line, label
         self.calls, self.total_ns, self.self_ns, self.longest_ns = calls, total_ns, self_ns, longest_ns
 
 
@@ -185,16 +253,20 @@ def _key(kind, name, file, line):
         return ("built-in", name)
     if kind is Kind.AWAIT:
         return ("await",)
+    if kind is Kind.IMPORT:
+        return ("import", name)
     return ("code", name, file, line)
 
 
-def functions(source):
-    """FunctionRows totalled over every thread of `source`, in no order."""
+def functions(source, *, grouped=False):
+    """FunctionRows totalled over every thread of `source`, in no order; with
+    `grouped`, the functions of the grouped tree: an import per module, and
+    a library call with the frames it hides in its self time."""
     rows = {}
     for view in read(source):
-        for kind, name, file, line, calls, total, self_ns, longest in view.reader.functions():
+        for kind, name, file, line, calls, total, self_ns, longest, label in view.reader.functions(grouped=grouped):
             kind = KINDS_BY_CODE[kind]
-            row = rows.setdefault(_key(kind, name, file, line), FunctionRow(kind, name, file, line))
+            row = rows.setdefault(_key(kind, name, file, line), FunctionRow(kind, name, file, line, label=label))
             if kind is Kind.COROUTINE:
                 row.kind = kind
             row.calls += calls
@@ -212,12 +284,13 @@ _SORTS = {
 }
 
 
-def _table(rows, whole, sort, top):
+def _table(rows, whole, sort, top, marked=False):
     if sort not in _SORTS:
         raise ValueError(f"sort must be one of {', '.join(SORT_KEYS)}, not {sort!r}")
     rows = sorted(rows, key=lambda r: (-_SORTS[sort](r), r.name, r.file, r.line))
     shown, rest = (rows, []) if top is None else (rows[:top], rows[top:])
-    lines = [f"{'calls':>11}{'total':>11}{'self':>11}{'longest':>11}{'share':>8}  function"]
+    self_head = "self*" if marked else "self"
+    lines = [f"{'calls':>11}{'total':>11}{self_head:>11}{'longest':>11}{'share':>8}  function"]
     for row in shown:
         share = f"{100 * row.self_ns / whole:.1f}%" if whole > 0 else ""
         lines.append(f"{row.calls:>11,}{format_duration(row.total_ns):>11}{format_duration(row.self_ns):>11}"
@@ -229,26 +302,62 @@ def _table(rows, whole, sort, top):
     return lines
 
 
-def summary(source, *, sort="self", top=DEFAULT_TOP, per_thread=False):
-    """Where the time went, as text: one row per function (name, file:line;
-    built-ins by name) with its calls, total time (recursion counted once),
-    self time, longest call and self time's share of the trace, sorted by
-    `sort` (self, total, calls or max), the `top` first (None for all). In a
-    coroutine-aware trace the time spent suspended is the [await] row. With
-    `per_thread`, a table per thread follows, busiest first."""
+# The parts of the trace's time in the summary's first line, as split() names them.
+_SPLIT = (("import", "imports"), ("own", "own code"), ("library", "libraries"), ("builtin", "built-ins"),
+          ("waiting", "waiting"))
+
+
+def split(source):
+    """The trace's time by where it went, in ns: {"import", "own", "library",
+    "builtin", "waiting"}. Time under an import is import time; the rest is
+    each call's self time by the class of its file; waiting is the time
+    coroutines spent suspended. The parts add up to the traced time."""
+    parts = {key: 0 for key, _ in _SPLIT}
+    for view in read(source):
+        for key, ns in view.reader.split().items():
+            parts[key] += ns
+    return parts
+
+
+def split_line(parts):
+    """The summary's first line: each non-empty part with its time and share."""
+    whole = sum(parts.values())
+    shown = [f"{name} {format_duration(parts[key])} ({100 * parts[key] / whole:.1f}%)"
+             for key, name in _SPLIT if parts[key] or key == "own"] if whole > 0 else []
+    return "time in " + ", ".join(shown) if shown else "no time traced"
+
+
+def summary(source, *, sort="self", top=DEFAULT_TOP, per_thread=False, show_all=False, threshold_ns=None,
+            depth=None):
+    """Where the time went, as text. A first line splits the trace (see
+    `split`); then one row per function (name, file:line; built-ins by name)
+    with its calls, total time (recursion counted once), self time, longest
+    call and self time's share of the trace, sorted by `sort` (self, total,
+    calls or max), the `top` first (None for all). Rows follow the grouped
+    tree: an import is one row ("import json"), with no rows for the import
+    machinery, and a library call holds the self time of the frames it hides;
+    `show_all` gives a row to every function instead. In a coroutine-aware
+    trace the time spent suspended is the [await] row. With `per_thread`, a
+    table per thread follows, busiest first. A self* column has a legend
+    line (see `self_note`)."""
+    note = self_note(source, threshold_ns=threshold_ns, depth=depth)
     views = read(source)
     whole = sum(v.busy_ns for v in views)
-    rows = functions(views)
+    grouped = not show_all
+    rows = functions(views, grouped=grouped)
     calls = sum(r.calls for r in rows)
     threads = f" on {len(views)} threads" if len(views) > 1 else ""
     order = {"self": "self time", "total": "total time", "calls": "calls", "max": "longest call"}.get(sort, sort)
-    lines = [f"{calls:,} calls of {len(rows):,} functions{threads}, {format_duration(whole)} traced; "
-             f"by {order}"]
-    lines += _table(rows, whole, sort, top)
+    lines = [split_line(split(views)),
+             f"{calls:,} calls of {len(rows):,} functions{threads}, "
+             f"{format_duration(whole)} traced; by {order}"]
+    if note:
+        lines.append(note)
+    lines += _table(rows, whole, sort, top, bool(note))
     if per_thread:
         for view in _busiest_first(views):
             lines += ["", _thread_header(view).rstrip("\n")]
-            lines += _table(functions([view]), whole, sort, top)
+            lines += _table(functions([view], grouped=grouped), whole, sort, top, bool(note))
     return "\n".join(lines) + "\n"
 
 

@@ -155,7 +155,8 @@ def test_dash_m_runs_a_module_or_a_package_as_main(tmp_path, module, spec_name, 
     proc = spantree_cli(tmp_path, "--threshold", 0, "--format", "collapsed", "-o", "-", *module, "x", "-o", "y")
     program_output, *stacks = proc.stdout.splitlines()
     assert program_output == f"__main__ {spec_name} {file} ['x', '-o', 'y'] 4"
-    assert f"<module> ({file}:1);work ({file}:3);len" in [s.rsplit(" ", 1)[0] for s in stacks]
+    # The program's own files are named from the current directory.
+    assert f"<module> (pkg/{file}:1);work (pkg/{file}:3);len" in [s.rsplit(" ", 1)[0] for s in stacks]
 
 
 @pytest.mark.parametrize("args, status, message", [
@@ -173,6 +174,7 @@ def test_dash_m_runs_a_module_or_a_package_as_main(tmp_path, module, spec_name, 
     (["-o", "no/such/dir/out.txt", "prog.py"], 2, "is not a writable directory"),
     (["-o", ".", "prog.py"], 2, "it is a directory"),
     (["-o"], 2, "argument -o: expected one argument"),
+    (["--own"], 2, "argument --own: expected one argument"),
 ])
 def test_usage_errors_run_nothing_and_touch_no_file(tmp_path, args, status, message):
     (tmp_path / "out.txt").write_text("previous trace\n")
@@ -249,8 +251,8 @@ def test_interrupted_writing_leaves_the_previous_file_whole(tmp_path):
     # The program arranges a Ctrl-C for the moment the stacks are being built.
     program = ("import os, signal, spantree.views as views\n"
                "write_collapsed = views.write_collapsed\n"
-               "def interrupted(threads, out):\n"
-               "    write_collapsed(threads, out)\n"
+               "def interrupted(threads, out, **options):\n"
+               "    write_collapsed(threads, out, **options)\n"
                "    os.kill(os.getpid(), signal.SIGINT)\n"
                "    out.write(sum(range(10**6)) * b'x')\n"
                "views.write_collapsed = interrupted\n")
@@ -453,10 +455,12 @@ def test_default_output_is_the_summary_then_the_folded_tree(tmp_path):
     summary, tree = trace_part(proc.stdout).split("\n\n")
     lines = summary.splitlines()
     assert lines[0] == "spantree: prog.py: 1,974 records, calls of at least 0 ns"
-    assert lines[1].startswith("1,974 calls of 2 functions, ")
-    assert lines[3].split()[0] == "1,973" and lines[3].endswith("  fib  prog.py:1")
-    # fib(15) recurses 15 levels: one folded line a level, not one per call.
-    assert len(tree.splitlines()) <= 17 and "fib ×2  prog.py:1" in tree
+    assert lines[1].startswith("time in own code ") and lines[1].endswith(" (100.0%)")
+    assert lines[2].startswith("1,974 calls of 2 functions, ")
+    assert lines[4].split()[0] == "1,973" and lines[4].endswith("  fib  prog.py:1")
+    # fib(15) recurses 15 levels: one line for all of it, heaviest first.
+    assert tree.splitlines()[1:] == [tree.splitlines()[1][:30] + "<module>  prog.py:1",
+                                     tree.splitlines()[2][:30] + "  fib  prog.py:1  recursive, 15 deep"]
 
 
 @pytest.mark.parametrize("args, output, expected", [
@@ -479,8 +483,42 @@ def test_gz_outputs_are_compressed_and_read_back(tmp_path, args, output, expecte
     (["--min-share", "120"], "expected a percentage from 0 to 100, not '120'"),
     (["--top", "0"], "expected a whole number above 0, not '0'"),
     (["--sort", "name"], "invalid choice: 'name'"),
+    (["--own", "no/such/folder"], "argument --own: no such file or folder: 'no/such/folder'"),
+    (["--own", "not-a-package"], "argument --own: 'not-a-package' is neither an existing path nor a package name"),
+    (["--grouped"], "argument --grouped: only with --format collapsed"),
+    (["--format", "tree", "--grouped"], "argument --grouped: only with --format collapsed"),
 ])
 def test_view_options_are_checked_before_the_program_runs(tmp_path, args, message):
     proc = spantree_cli(tmp_path, *args, "prog.py", program="print('ran')\n")
     assert (proc.returncode, proc.stdout) == (2, "")
     assert message in proc.stderr
+
+
+def test_own_is_repeatable_and_the_program_adds_its_script_folder_or_module_package(tmp_path, monkeypatch):
+    from spantree.cli import own_code, parse_args
+
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "lib").mkdir()
+    options = parse_args(["--own", "lib", "--own=sympy", "--ow", "docutils.parsers", "prog.py", "--own", "x"])
+    assert options.own == ("lib", "sympy", "docutils.parsers") and options.args == ["--own", "x"]
+    assert own_code(options) == ("lib", "sympy", "docutils.parsers", str(tmp_path))
+    assert own_code(parse_args(["-m", "sphinx.cmd.build", "-b", "html"])) == ("sphinx",)
+    # A script whose folder is missing is reported as the script, later.
+    assert own_code(parse_args(["gone/prog.py"])) == ()
+
+
+def test_a_report_job_shows_its_own_code_first(tmp_path):
+    # Its time goes mostly into csv, statistics, fractions and json, and their imports.
+    (tmp_path / "report.py").write_text((ROOT / "examples" / "report.py").read_text())
+    proc = spantree_cli(tmp_path, "report.py")
+    assert proc.returncode == 0, proc.stderr
+    summary, tree = trace_part(proc.stdout).split("\n\n")
+    own = ("make_sales", "read_sales", "by_region", "summarize", "top_products")
+    first = "\n".join(tree.splitlines()[:30])
+    assert all(f"{name}  report.py:" in first for name in own if name != "by_region")
+    # The heaviest own function by self time, from every frame's rows, is among the grouped summary's first ten.
+    every = spantree_cli(tmp_path, "--format", "summary", "--show-all", "--top", "1000", "report.py")
+    rows = [line for line in every.stdout.splitlines() if "  report.py:" in line and line.split("  ")[-2] in own]
+    heaviest = rows[0].rsplit("  ", 2)[-2]
+    assert heaviest in "\n".join(summary.splitlines()[4:14])
+    assert "_find_and_load" not in summary and "import json" in summary

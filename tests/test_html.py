@@ -30,6 +30,7 @@ sys.path.insert(0, str(ROOT))
 from spantree import ThreadTrace  # noqa: E402
 from spantree.html import KINDS, UNKNOWN_NAME, html, page_data  # noqa: E402
 from spantree.html import _encode_column as encode_column  # noqa: E402
+from spantree.origins import Origins  # noqa: E402
 
 MS = 1_000_000
 BASE = 1_700_000_000 * 1_000_000_000
@@ -136,6 +137,8 @@ def model_page_data(threads):
         return ids[text]
 
     trees = [model_decode(thread.records, coroutines=thread.coroutines) for thread in threads]
+    files = list(dict.fromkeys(r.file for tree in trees for r in tree.records if r is not None))
+    label = dict(zip(files, Origins.now().describe(files)[1]))
     base_ns = min((r.start_ns for tree in trees for r in tree.records if r is not None), default=0)
     functions, out = {}, []
     for thread, tree in zip(threads, trees):
@@ -153,7 +156,7 @@ def model_page_data(threads):
                 values, key = (UNKNOWN_NAME, "", 0, KINDS.index("unknown")), None
             else:
                 start, duration = record.start_ns, record.duration_ns
-                key = (record.name, record.file, record.line)
+                key = (record.name, label[record.file], record.line)
                 values = (*key, KINDS.index(record.kind))
                 row = functions.setdefault(key, [values[3], 0, 0, 0, 0])
                 if record.kind == "coroutine":
@@ -179,9 +182,17 @@ def model_page_data(threads):
 
 
 def as_lists(data):
-    """page_data with its arrays as lists, to compare with the model's."""
-    return {**data, "summary": {k: list(v) for k, v in data["summary"].items()},
-            "threads": [{**t, "columns": {k: list(v) for k, v in t["columns"].items()}} for t in data["threads"]]}
+    """page_data with its arrays as lists, to compare with the model's, less the grouping."""
+    return {"strings": data["strings"][:len(strings_of_calls(data))], "base_ns": data["base_ns"],
+            "summary": {k: list(v) for k, v in data["summary"].items()},
+            "threads": [{**{k: v for k, v in t.items() if k != "grouped"},
+                         "columns": {k: list(v) for k, v in t["columns"].items()}} for t in data["threads"]]}
+
+
+def strings_of_calls(data):
+    """The strings the calls' columns use: the first ones in the table."""
+    used = {i for t in data["threads"] for column in ("name", "file") for i in t["columns"][column]}
+    return data["strings"][:max(used, default=-1) + 1]
 
 
 @settings(max_examples=300, suppress_health_check=[HealthCheck.too_slow])
@@ -337,7 +348,7 @@ def test_known_trace_shows_its_lanes_bars_and_table(browser, tmp_path):
                                           and abs(c[4] * width / 30 - bar["x"]) < 1]
         assert bar["w"] == pytest.approx(max(max(duration, 0) * width / (30 * MS), 1), abs=0.5)
     assert [row[0] for row in table_rows(browser)] == [row[0] for row in SUMMARY]
-    assert table_rows(browser)[2] == ["walk", "tree.py:3", "2", "10.0 ms", "8.00 ms", "10.0 ms", "19.0%"]
+    assert table_rows(browser)[2] == ["walk", "/srv/tree.py:3", "2", "10.0 ms", "8.00 ms", "10.0 ms", "19.0%"]
     browser.screenshot(tmp_path / "known.png")
     assert (tmp_path / "known.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
@@ -572,3 +583,47 @@ def test_a_million_calls_make_a_small_page_that_opens_quickly(browser, tmp_path)
     span = view_span(browser)
     browser.key("w")
     assert view_span(browser) == pytest.approx(span * 0.8)
+
+
+def test_the_flame_graph_and_summary_follow_the_grouping_and_a_switch_shows_every_frame(browser, tmp_path):
+    # The program's own main parses JSON; the library's frames lead back to
+    # its object hook, a callback; its own work follows.
+    json_dir = os.path.dirname(json.__file__)
+    records = [
+        record("main", "/srv/app.py", 1, 0, 30 * MS, -1),
+        record("loads", f"{json_dir}/__init__.py", 299, 1, 20 * MS, 0),
+        record("decode", f"{json_dir}/decoder.py", 333, 1.1, 19 * MS, 1),
+        record("raw_decode", f"{json_dir}/decoder.py", 344, 1.2, 18 * MS, 2),
+        record("hook", "/srv/app.py", 10, 2, 5 * MS, 3),
+        record("work", "/srv/app.py", 20, 22, 5 * MS, 0),
+    ]
+    page = tmp_path / "grouped.html"
+    html([ThreadTrace("MainThread", 1, records)], page)
+    open_page(browser, page)
+
+    def shown():
+        labels = {frame["label"] for frame in browser.evaluate("spantree.flame.frames()")}
+        return labels, {row[0]: row[1] for row in table_rows(browser)}
+
+    frames, rows = shown()
+    assert browser.evaluate("spantree.flame.grouped()") is True
+    assert {"main", "loads", "hook", "work"} <= frames and not {"decode", "raw_decode"} & frames
+    assert rows["loads"] == "json/__init__.py:299" and "decode" not in rows
+    assert "hides 2 frames; the hottest: raw_decode (json/decoder.py:344)" in browser.evaluate(
+        "spantree.flame.describe('loads')")
+    # The timeline keeps every call.
+    assert {b["name"] for b in browser.evaluate("spantree.timeline.bars()")} >= {"decode", "raw_decode"}
+
+    click_element(browser, "#every-frame")
+    frames, rows = shown()
+    assert browser.evaluate("spantree.flame.grouped()") is False
+    assert {"main", "loads", "decode", "raw_decode", "hook", "work"} <= frames
+    assert rows["raw_decode"] == "json/decoder.py:344"
+    click_element(browser, "#every-frame")
+    assert shown()[0] == frames - {"decode", "raw_decode"}
+
+    # Opened with every frame, as --show-all asks.
+    html([ThreadTrace("MainThread", 1, records)], page, grouped=False)
+    open_page(browser, page)
+    assert browser.evaluate("spantree.flame.grouped()") is False
+    assert browser.evaluate("document.getElementById('every-frame').checked") is True

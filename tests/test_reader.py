@@ -82,6 +82,11 @@ def test_reader_agrees_with_the_python_decoder_on_any_list(records, coroutines):
     assert outcome(spantree.decode, records, coroutines) == outcome(model_decode, records, coroutines)
 
 
+def bare(records, coroutines=False):
+    """A thread's view whose reader has not been told whose code its files are."""
+    return views.ThreadView(ThreadTrace("t", 1, records, coroutines), spantree_reader_C.Reader(records, coroutines))
+
+
 def written(write_to):
     out = io.BytesIO()
     write_to(out)
@@ -96,7 +101,8 @@ def python_text(text):
 @given(record_lists(numbers=st.integers(-(10**12), 10**13)), st.booleans())
 def test_native_tree_and_stacks_match_the_python_renderers(records, coroutines):
     tree = model_decode(records, coroutines=coroutines)
-    thread = ThreadTrace("t", 1, records, coroutines)
+    # Files by their base names, as the Python renderers show them: a reader not told the files' labels.
+    thread = bare(records, coroutines)
     full = written(lambda out: views.write_tree(thread, out, full=True))
     assert full == python_text(spantree.text_tree(tree))
     assert written(lambda out: views.write_collapsed(thread, out)) == python_text(spantree.collapsed_stacks(tree))
@@ -166,9 +172,9 @@ def test_summary_counts_recursion_once_and_self_time_per_call():
     (row,) = views.functions(ThreadTrace("t", 1, fib_records()))
     # fib(4) makes 9 calls of 10 ns self each; the outermost lasts them all.
     assert (row.calls, row.total_ns, row.self_ns, row.longest_ns) == (9, 90, 90, 90)
-    text = spantree.summary(ThreadTrace("t", 1, fib_records()))
-    assert text.splitlines()[0] == "9 calls of 1 functions, 90 ns traced; by self time"
-    assert text.splitlines()[2].split() == ["9", "90", "ns", "90", "ns", "90", "ns", "100.0%", "fib", "fib.py:1"]
+    text = spantree.summary(bare(fib_records()))
+    assert text.splitlines()[1] == "9 calls of 1 functions, 90 ns traced; by self time"
+    assert text.splitlines()[3].split() == ["9", "90", "ns", "90", "ns", "90", "ns", "100.0%", "fib", "fib.py:1"]
 
 
 @pytest.mark.parametrize("sort, first", [("self", "b"), ("total", "a"), ("calls", "c"), ("max", "a")])
@@ -176,11 +182,11 @@ def test_summary_sorts_and_cuts_at_top_with_what_was_left_out(sort, first):
     records = [record_text("a", "/m.py", 1, 0, 1000, -1),
                record_text("b", "/m.py", 2, 0, 600, 0),
                *[record_text("c", "/m.py", 3, 700 + i, 50, 0) for i in range(4)]]
-    text = spantree.summary(ThreadTrace("t", 1, records), sort=sort, top=1)
+    text = spantree.summary(bare(records), sort=sort, top=1)
     lines = text.splitlines()
-    assert lines[2].endswith(f"  {first}  m.py:{'abc'.index(first) + 1}")
-    assert lines[3].startswith("… 2 more functions: ")
-    assert len(lines) == 4
+    assert lines[3].endswith(f"  {first}  m.py:{'abc'.index(first) + 1}")
+    assert lines[4].startswith("… 2 more functions: ")
+    assert len(lines) == 5
 
 
 def test_await_time_is_its_own_summary_row_and_not_self_time():
@@ -192,11 +198,11 @@ def test_await_time_is_its_own_summary_row_and_not_self_time():
 
 
 def tree_lines(records, **options):
-    return written(lambda out: views.write_tree(ThreadTrace("t", 1, records), out, **options)).decode().splitlines()
+    return written(lambda out: views.write_tree(bare(records), out, **options)).decode().splitlines()
 
 
-def test_folded_tree_folds_consecutive_siblings_and_gathers_their_calls():
-    lines = tree_lines(fib_records(), min_share=0)
+def test_folded_tree_shares_lines_among_siblings_and_gathers_their_calls():
+    lines = tree_lines(fib_records(), min_share=0, show_all=True)
     labels = [line[30:] for line in lines[1:]]
     assert labels == [
         "fib  fib.py:1",
@@ -206,23 +212,28 @@ def test_folded_tree_folds_consecutive_siblings_and_gathers_their_calls():
     ]
     # fib(3) and fib(2) under the top: 50 + 30 ns total, 20 ns self.
     assert lines[2][:30].split() == ["80", "ns", "20", "ns", "88.9%"]
+    # Grouped, the recursion is one line holding every call's self time.
+    assert [line[30:] for line in tree_lines(fib_records(), min_share=0)[1:]] == ["fib  fib.py:1  recursive, 4 deep"]
+    assert tree_lines(fib_records())[1][:30].split() == ["90", "ns", "90", "ns", "100.0%"]
 
 
-def test_folded_tree_keeps_separate_runs_apart_and_counts_what_it_cuts():
+def test_folded_tree_gathers_siblings_by_function_heaviest_first_and_counts_what_it_cuts():
     records = [record_text("main", "/m.py", 1, 0, 10_000, -1)]
-    for i, name in enumerate(["a", "a", "b", "a"]):
-        records.append(record_text(name, "/m.py", 2, 10 + i, 2000, 0))
+    for i, (name, ns) in enumerate([("a", 2000), ("a", 2000), ("b", 3000), ("a", 1000)]):
+        records.append(record_text(name, "/m.py", 2, 10 + i, ns, 0))
     for i in range(7):
         records.append(record_text("tiny", "/m.py", 3, 9000 + i, 10, 0))
-    lines = tree_lines(records, min_share=0.01)
-    assert [line[30:] for line in lines[1:]] == [
-        "main  m.py:1",
-        "  a ×2  m.py:2  (longest 2.00 us)",
-        "  b  m.py:2",
-        "  a  m.py:2",
-        "  … 7 shorter calls, 70 ns",
-    ]
-    assert len(tree_lines(records, min_share=0)) == len(lines)  # tiny ×7 folds into one line instead
+    for show_all in (False, True):
+        lines = tree_lines(records, min_share=0.01, show_all=show_all)
+        assert [line[30:] for line in lines[1:]] == [
+            "main  m.py:1",
+            "  a ×3  m.py:2  (longest 2.00 us)",
+            "  b  m.py:2",
+            "  … 7 shorter calls, 70 ns",
+        ]
+        assert len(tree_lines(records, min_share=0)) == len(lines)  # tiny ×7 folds into one line instead
+    full = [line[20:] for line in tree_lines(records, full=True)[1:6]]
+    assert full == ["main  m.py:1", "  a  m.py:2", "  a  m.py:2", "  b  m.py:2", "  a  m.py:2"]  # call order
 
 
 def test_negative_durations_count_as_zero_and_keep_their_measured_value():
@@ -255,8 +266,9 @@ def test_perfetto_has_one_track_per_thread_on_one_time_axis():
 
 
 def test_tree_and_summary_cover_every_thread_busiest_first():
-    main = ThreadTrace("MainThread", 100, chain(2, step=100))
-    worker = ThreadTrace("worker-1", 200, [record_text("job", "/w.py", 9, 0, 5000, -1), None])
+    main = views.ThreadView(ThreadTrace("MainThread", 100, chain(2, step=100)), spantree_reader_C.Reader(chain(2, step=100)))
+    worker_records = [record_text("job", "/w.py", 9, 0, 5000, -1), None]
+    worker = views.ThreadView(ThreadTrace("worker-1", 200, worker_records), spantree_reader_C.Reader(worker_records))
     lines = written(lambda out: views.write_tree([main, worker], out)).decode().splitlines()
     headers = [line for line in lines if line.startswith("thread ")]
     assert headers == ["thread worker-1 (native id 200): 1 records, 5.00 us",
@@ -264,7 +276,7 @@ def test_tree_and_summary_cover_every_thread_busiest_first():
     assert lines.index(headers[0]) < [i for i, line in enumerate(lines) if "job  w.py:9" in line][0] < lines.index(
         headers[1])
     text = spantree.summary([main, worker], per_thread=True)
-    assert text.startswith("3 calls of 2 functions on 2 threads, 5.20 us traced; by self time\n")
+    assert text.splitlines()[1] == "3 calls of 2 functions on 2 threads, 5.20 us traced; by self time"
     assert text.count("\nthread ") == 2 and text.index("worker-1") < text.index("MainThread")
     # A single thread's output has no thread header.
     assert "thread " not in written(lambda out: views.write_tree(main, out)).decode()

@@ -92,6 +92,8 @@ VIEWS = [
     {}, {"format": "summary", "sort": "total", "top": 3, "per_thread": True}, {"format": "summary", "sort": "max"},
     {"format": "tree"}, {"format": "tree", "full": True}, {"format": "tree", "min_share": 0},
     {"format": "perfetto"}, {"format": "collapsed"}, {"format": "html"},
+    {"show_all": True}, {"format": "tree", "show_all": True}, {"format": "collapsed", "grouped": True},
+    {"format": "html", "show_all": True},
 ]
 
 PROCESS = {"pid": 4242, "command": ["app.py", "--fast"], "target": "app.py", "cwd": "/w", "python": "3.14.0",

@@ -7,7 +7,8 @@
 //
 // window.spantree exposes the view's state for the page's tests.
 (function () {
-  const KIND = { CALL: 0, BUILTIN: 1, COROUTINE: 2, AWAIT: 3, UNKNOWN: 4 };
+  const KIND = { CALL: 0, BUILTIN: 1, COROUTINE: 2, AWAIT: 3, UNKNOWN: 4, IMPORT: 5, LIBRARY: 6, RECURSION: 7 };
+  const LIBRARY_CLASS = 1; // a grouped line's file is a library's (spantree.html.CLASSES)
   const AXIS = 22;          // height of the time axis above the lanes
   const LANE_HEADER = 20;   // height of a lane's thread header
   const ROW = 17;           // height of one depth level, timeline and flame graph
@@ -29,10 +30,6 @@
 
   function percent(part, whole) {
     return whole > 0 ? `${((100 * part) / whole).toFixed(1)}%` : "";
-  }
-
-  function basename(path) {
-    return path.slice(path.lastIndexOf("/") + 1);
   }
 
   // A column as written by the renderer: little-endian bytes of a typed array, in base64.
@@ -125,6 +122,7 @@
       parent: new Int32Array(n), self: new Float64Array(n), fid: new Int32Array(n),
       rows: [], total: 0, first: Infinity, last: -Infinity,
     };
+    if (source.grouped) thread.grouped = loadGrouped(source.grouped);
     // Pre-order: a call's parent is the latest call one level up.
     const open = [];
     const counts = [];
@@ -162,9 +160,19 @@
     return thread;
   }
 
+  // A thread's grouped tree: its lines in pre-order, as the reader folded them.
+  function loadGrouped(columns) {
+    const g = Object.fromEntries(Object.entries(columns).map(([k, v]) => [k, decodeColumn(v)]));
+    g.n = g.kind.length;
+    g.fid = new Int32Array(g.n);
+    for (let i = 0; i < g.n; i++) g.fid[i] = functionId(g.name[i], g.file[i], g.line[i]);
+    return g;
+  }
+
   function loadTrace(doc) {
-    const bound = doc.threads.reduce((sum, t) => sum + columnLength(t.columns.kind), columnLength(doc.summary.kind));
-    findFunction = tableOfIds(bound + 1);
+    const lengths = [doc.summary, doc.grouped_summary, ...doc.threads.flatMap((t) => [t.columns, t.grouped])]
+      .filter(Boolean).map((columns) => columnLength(columns.kind));
+    findFunction = tableOfIds(lengths.reduce((sum, n) => sum + n, 0) + 1);
     const threads = doc.threads.map(loadThread);
     const first = Math.min(...threads.map((t) => t.first));
     const last = Math.max(...threads.map((t) => t.last));
@@ -172,8 +180,14 @@
     return {
       title: doc.title, note: doc.note, kinds: doc.kinds, strings: doc.strings, threads, records,
       first: Number.isFinite(first) ? first : 0, last: Number.isFinite(last) ? last : 0,
-      summary: Object.fromEntries(Object.entries(doc.summary).map(([k, v]) => [k, decodeColumn(v)])),
+      summary: decodeColumns(doc.summary),
+      groupedSummary: doc.grouped_summary ? decodeColumns(doc.grouped_summary) : null,
+      grouped: Boolean(doc.grouped && doc.grouped_summary),
     };
+  }
+
+  function decodeColumns(columns) {
+    return Object.fromEntries(Object.entries(columns).map(([k, v]) => [k, decodeColumn(v)]));
   }
 
   let trace = null;
@@ -217,6 +231,8 @@
         case KIND.COROUTINE: colour = `hsl(${185 + spread % 45}, 55%, ${light}%)`; break;
         case KIND.BUILTIN: colour = `hsl(${35 + spread % 20}, 12%, ${light + 8}%)`; break;
         case KIND.UNKNOWN: colour = "#dadada"; break;
+        case KIND.IMPORT: colour = `hsl(${255 + spread % 30}, 28%, ${light + 6}%)`; break;
+        case KIND.LIBRARY: colour = `hsl(${200 + spread % 30}, 14%, ${light + 6}%)`; break;
         default: colour = `hsl(${spread % 55}, 72%, ${light}%)`;
       }
       colours.set(key, colour);
@@ -615,41 +631,29 @@
     nodes: null, focus: 0, drawn: [],
   };
 
-  function buildFlame() {
-    const several = trace.threads.length > 1;
-    // At most one node per call, per thread and the root.
-    const most = trace.records + trace.threads.length + 1;
+  // The flame graph follows the grouping (the reader's grouped tree, each
+  // line a frame) or shows every frame (calls merged by stack).
+  const view = { grouped: false };
+
+  function makeNodes(most) {
     const nodes = {
-      count: 0, parent: new Int32Array(most), fid: new Int32Array(most), kind: new Int8Array(most),
-      thread: new Int32Array(most), record: new Int32Array(most), height: new Int32Array(most),
-      total: new Float64Array(most), self: new Float64Array(most), calls: new Float64Array(most),
+      count: 0, grouped: view.grouped, parent: new Int32Array(most), fid: new Int32Array(most),
+      kind: new Int8Array(most), thread: new Int32Array(most), record: new Int32Array(most),
+      height: new Int32Array(most), total: new Float64Array(most), self: new Float64Array(most),
+      calls: new Float64Array(most),
     };
-    function add(parent, fid, kind, thread, record) {
+    nodes.add = (parent, fid, kind, thread, record) => {
       const id = nodes.count++;
       nodes.parent[id] = parent; nodes.fid[id] = fid; nodes.kind[id] = kind;
       nodes.thread[id] = thread; nodes.record[id] = record;
       return id;
-    }
-    const findNode = tableOfIds(most);
-    function child(parent, fid, kind, thread, record) {
-      const id = findNode(parent, fid, 0, nodes.count);
-      return id === nodes.count ? add(parent, fid, kind, thread, record) : id;
-    }
-    add(-1, -1, -1, -1, -1);
-    for (const thread of trace.threads) {
-      const top = several ? add(0, -1, -1, thread.index, -1) : 0;
-      const path = [];
-      const { depth, fid: fids, kind: kinds, dur, self } = thread;
-      for (let r = 0; r < thread.n; r++) {
-        const d = depth[r];
-        const node = child(d > 0 ? path[d - 1] : top, fids[r], kinds[r], thread.index, r);
-        if (kinds[r] === KIND.COROUTINE) nodes.kind[node] = KIND.COROUTINE;
-        nodes.total[node] += dur[r];
-        nodes.self[node] += self[r];
-        nodes.calls[node] += 1;
-        path[d] = node;
-      }
-    }
+    };
+    nodes.add(-1, -1, -1, -1, -1);
+    return nodes;
+  }
+
+  function buildFlame() {
+    const nodes = view.grouped ? groupedNodes() : mergedNodes();
     // Nodes are made after their parents: one backward pass adds up the
     // thread and root totals and the heights.
     const { count, parent, total, height } = nodes;
@@ -673,25 +677,110 @@
     flame.nodes = nodes;
   }
 
+  // Every frame: calls with the same function under the same node merge.
+  function mergedNodes() {
+    const several = trace.threads.length > 1;
+    // At most one node per call, per thread and the root.
+    const most = trace.records + trace.threads.length + 1;
+    const nodes = makeNodes(most);
+    const findNode = tableOfIds(most);
+    function child(parent, fid, kind, thread, record) {
+      const id = findNode(parent, fid, 0, nodes.count);
+      return id === nodes.count ? nodes.add(parent, fid, kind, thread, record) : id;
+    }
+    for (const thread of trace.threads) {
+      const top = several ? nodes.add(0, -1, -1, thread.index, -1) : 0;
+      const path = [];
+      const { depth, fid: fids, kind: kinds, dur, self } = thread;
+      for (let r = 0; r < thread.n; r++) {
+        const d = depth[r];
+        const node = child(d > 0 ? path[d - 1] : top, fids[r], kinds[r], thread.index, r);
+        if (kinds[r] === KIND.COROUTINE) nodes.kind[node] = KIND.COROUTINE;
+        nodes.total[node] += dur[r];
+        nodes.self[node] += self[r];
+        nodes.calls[node] += 1;
+        path[d] = node;
+      }
+    }
+    return nodes;
+  }
+
+  // Grouped: one node per line of each thread's grouped tree, as the reader folded it.
+  function groupedNodes() {
+    const several = trace.threads.length > 1;
+    const nodes = makeNodes(trace.threads.reduce((sum, t) => sum + t.grouped.n + 1, 1));
+    for (const thread of trace.threads) {
+      const top = several ? nodes.add(0, -1, -1, thread.index, -1) : 0;
+      const path = [];
+      const g = thread.grouped;
+      for (let r = 0; r < g.n; r++) {
+        const d = g.depth[r];
+        const node = nodes.add(d > 0 ? path[d - 1] : top, g.fid[r], g.kind[r], thread.index, r);
+        nodes.total[node] = Math.max(g.total[r], 0);
+        nodes.self[node] = Math.max(g.self[r], 0);
+        nodes.calls[node] = g.calls[r];
+        path[d] = node;
+      }
+    }
+    return nodes;
+  }
+
+  // The page strings of a frame's name and file, and its line.
+  function frameSource(id) {
+    const n = flame.nodes;
+    const thread = trace.threads[n.thread[id]];
+    const r = n.record[id];
+    if (n.grouped) return { name: thread.grouped.name[r], file: thread.grouped.file[r], line: thread.grouped.line[r] };
+    return { name: thread.nameId[r], file: thread.fileId[r], line: thread.line[r] };
+  }
+
   function frameLabel(id) {
     const n = flame.nodes;
     if (id === 0) return trace.threads.length > 1 ? `all ${trace.threads.length} threads` : "all";
     const thread = trace.threads[n.thread[id]];
     if (n.record[id] < 0) return `${thread.name} (${thread.nativeId})`;
-    return trace.strings[thread.nameId[n.record[id]]];
+    const name = trace.strings[frameSource(id).name];
+    if (n.kind[id] === KIND.RECURSION) {
+      return `${name}  recursive, ${thread.grouped.deep[n.record[id]].toLocaleString("en")} deep`;
+    }
+    return name;
   }
 
   function frameWhere(id) {
     const n = flame.nodes;
     const r = n.record[id];
     if (r < 0) return id === 0 ? "" : "thread";
-    const thread = trace.threads[n.thread[id]];
     switch (n.kind[id]) {
       case KIND.BUILTIN: return "<built-in>";
       case KIND.AWAIT: return "suspended";
       case KIND.UNKNOWN: return "left no record";
     }
-    return `${trace.strings[thread.fileId[r]]}:${thread.line[r]}`;
+    const { file, line } = frameSource(id);
+    if (file < 0 || !trace.strings[file]) return "";
+    return n.kind[id] === KIND.IMPORT ? trace.strings[file] : `${trace.strings[file]}:${line}`;
+  }
+
+  // What a grouped line folds away: the frames it hides and the hottest of them.
+  function frameHides(id) {
+    const n = flame.nodes;
+    if (!n.grouped || n.record[id] < 0) return "";
+    const g = trace.threads[n.thread[id]].grouped;
+    const r = n.record[id];
+    if (!g.hidden[r]) return "";
+    const frames = g.hidden[r] === 1 ? "1 frame" : `${g.hidden[r].toLocaleString("en")} frames`;
+    if (g.hot_name[r] < 0) return `hides ${frames}`;
+    const where = g.hot_file[r] >= 0 ? ` (${trace.strings[g.hot_file[r]]}:${g.hot_line[r]})` : "";
+    return `hides ${frames}; the hottest: ${trace.strings[g.hot_name[r]]}${where}`;
+  }
+
+  // The colour a frame is painted in: a library's calls muted in the grouped graph.
+  function frameKind(id) {
+    const n = flame.nodes;
+    const kind = n.kind[id];
+    if (!n.grouped) return kind;
+    if (kind === KIND.RECURSION) return KIND.CALL;
+    const g = trace.threads[n.thread[id]].grouped;
+    return kind === KIND.CALL && g.class[n.record[id]] === LIBRARY_CLASS ? KIND.LIBRARY : kind;
   }
 
   function pathTo(id) {
@@ -732,8 +821,7 @@
         const text = fitLabel(`${frameLabel(id)}  ${formatDuration(nodes.total[id])}`, w);
         if (text) ctx.fillText(text, x + 3, y + ROW / 2 + 0.5);
       } else {
-        const thread = trace.threads[nodes.thread[id]];
-        paintBar(ctx, thread.nameId[nodes.record[id]], kind, x, y, w, w > 20 ? frameLabel(id) : "");
+        paintBar(ctx, frameSource(id).name, frameKind(id), x, y, w, w > 20 ? frameLabel(id) : "");
       }
       flame.drawn.push({ id, x, y, w });
     };
@@ -767,9 +855,13 @@
     const n = flame.nodes;
     const lines = [n.kind[id] >= 0 ? `${frameLabel(id)}  (${trace.kinds[n.kind[id]]})` : frameLabel(id)];
     if (frameWhere(id)) lines.push(frameWhere(id));
+    if (frameHides(id)) lines.push(frameHides(id));
     lines.push(`total ${formatDuration(n.total[id])}, ${percent(n.total[id], n.total[0])} of all` +
       (flame.focus !== 0 ? `, ${percent(n.total[id], n.total[flame.focus])} of the zoomed frame` : ""));
-    if (id !== 0) lines.push(`self ${formatDuration(n.self[id])}, ${n.calls[id].toLocaleString("en")} calls merged`);
+    if (id !== 0 && n.record[id] >= 0) {
+      const calls = n.calls[id] === 1 ? "1 call" : `${n.calls[id].toLocaleString("en")} calls`;
+      lines.push(`self ${formatDuration(n.self[id])}, ${calls} ${n.grouped ? "on this line" : "merged"}`);
+    }
     return lines.join("\n");
   }
 
@@ -817,16 +909,19 @@
   const summary = { rows: [], key: "self", ascending: false, selfTotal: 0 };
 
   function buildSummary() {
-    const s = trace.summary;
+    const s = view.grouped ? trace.groupedSummary : trace.summary;
     const strings = trace.strings;
     const n = s.calls.length;
+    summary.rows = [];
+    summary.selfTotal = 0;
     for (let i = 0; i < n; i++) summary.selfTotal += s.self[i];
     for (let i = 0; i < n; i++) {
       const kind = s.kind[i];
       const file = strings[s.file[i]];
       summary.rows.push({
         name: strings[s.name[i]], kind, file,
-        where: kind === KIND.BUILTIN ? "<built-in>" : kind === KIND.AWAIT ? "(suspended)" : `${basename(file)}:${s.line[i]}`,
+        where: kind === KIND.BUILTIN ? "<built-in>" : kind === KIND.AWAIT ? "(suspended)"
+          : kind === KIND.IMPORT ? file : `${file}:${s.line[i]}`,
         calls: s.calls[i], total: s.total[i], self: s.self[i], longest: s.longest[i],
         share: summary.selfTotal > 0 ? s.self[i] / summary.selfTotal : 0,
         fid: functionId(s.name[i], s.file[i], s.line[i]),
@@ -899,6 +994,21 @@
     });
   }
 
+  // ---------------------------------------------------------------- grouping
+
+  // The switch between the grouped flame graph and summary and every frame;
+  // the timeline always shows every call.
+  const everyFrame = document.getElementById("every-frame");
+  function showGrouped(grouped) {
+    view.grouped = grouped && Boolean(trace.groupedSummary);
+    everyFrame.checked = !view.grouped;
+    buildFlame();
+    layoutFlame();
+    zoomFlame(0);
+    buildSummary();
+    renderSummary();
+  }
+
   // ------------------------------------------------------------------ start
 
   // Milliseconds each step of opening the page took, for the tests' figures.
@@ -922,6 +1032,9 @@
     if (trace.note) about.push(trace.note);
     document.getElementById("about").textContent = about.join(", ");
 
+    view.grouped = trace.grouped;
+    everyFrame.checked = !view.grouped;
+    everyFrame.disabled = !trace.groupedSummary;
     timed("flame", buildFlame);
     timed("summary", () => {
       buildSummary();
@@ -934,6 +1047,7 @@
     bindTimeline();
     bindFlame();
     bindSummary();
+    everyFrame.addEventListener("change", () => showGrouped(!everyFrame.checked));
     window.addEventListener("resize", () => {
       layoutTimeline();
       layoutFlame();
@@ -963,6 +1077,11 @@
     },
     flame: {
       focus: () => ({ label: frameLabel(flame.focus), path: pathTo(flame.focus).map(frameLabel) }),
+      grouped: () => flame.nodes.grouped,
+      describe: (label) => {
+        const hit = flame.drawn.find(({ id }) => frameLabel(id) === label);
+        return hit ? describeFrame(hit.id) : null;
+      },
       frames: () => flame.drawn.map(({ id, x, y, w }) => ({
         label: frameLabel(id), kind: id && flame.nodes.kind[id] >= 0 ? trace.kinds[flame.nodes.kind[id]] : "",
         total: flame.nodes.total[id], self: flame.nodes.self[id], calls: flame.nodes.calls[id], x, y, w,
