@@ -100,7 +100,8 @@ options:
 subcommands (a program named view or diff runs as ./view):
   view FILE        a view of a saved trace, byte for byte as the run that
                    saved it would have written it: takes --format, --full,
-                   --min-share, --sort, --top, --per-thread and -o
+                   --show-all, --grouped, --min-share, --sort, --top,
+                   --per-thread and -o
   diff BEFORE AFTER
                    two saved traces compared function by function: calls,
                    total and self time, new and gone functions (--sort

@@ -29,15 +29,15 @@ usage: {prog} diff [-h] [--sort {{total,self,calls}}] [--top N] [--format {{summ
 DIFF_HELP = """
 Compares two saved traces function by function: calls, total and self time
 before → after, the change and its percentage. Functions match by name and
-by their file's path relative to each run's directory; new and gone ones are
+by their file as the views name it; new and gone ones are
 marked. Totals come first; runs with the same thread names also get a table
 per thread.
 
 options:
   --sort KEY     order by the absolute change of total (default), self or calls
   --top N        rows shown (default {top}); the rest are counted
-  --format tree  the after run's call tree, each line with the change of its
-                 function's total time
+  --format tree  the after run's grouped call tree, each line with the change
+                 of its function's total time
   -o FILE        write there instead of standard output
 """
 
