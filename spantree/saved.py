@@ -159,9 +159,9 @@ def write(trace, out, process=None):
     out.write(_section(b"PROC", json.dumps(process, separators=(",", ":")).encode()))
     for view in read(trace):
         about = {"name": view.thread.name, "native_id": view.thread.native_id}
-        files = getattr(view.reader, "file_data", None)
+        files = view.reader.file_data()
         if files is not None:
-            about["files"] = _jsonable(files())
+            about["files"] = _jsonable(files)
         head = json.dumps(about, separators=(",", ":")).encode()
         pack = view.reader.pack()
         out.write(_section(b"THRD", b"".join((_THREAD_JSON.pack(len(head)), head, _PACK_SIZE.pack(len(pack)),
