@@ -586,7 +586,10 @@ void put_line_label(Sink& out, const Trace* r, const GroupedTree* g, const Line&
 }
 
 // The folded tree, grouped or not; false with an exception set.
-bool write_grouped_tree(Sink& out, Trace* r, int64_t whole, double min_share, bool grouping) {
+// `notes`, if not null, is a tuple of bytes by function id, written at the
+// end of each line whose first node is a record of that function.
+bool write_grouped_tree(Sink& out, Trace* r, int64_t whole, double min_share, bool grouping,
+                        PyObject* notes = nullptr) {
   GroupedTree* g = grouped_tree(r, grouping);
   if (!g) return false;
   LineWriter writer(r, g, min_share * static_cast<double>(whole));
@@ -620,6 +623,11 @@ bool write_grouped_tree(Sink& out, Trace* r, int64_t whole, double min_share, bo
       out.put("  (longest ");
       out.put(text, format_duration(text, sizeof text, line.longest));
       out.put(')');
+    }
+    const LineNode& node = g->nodes[line.first];
+    if (notes && record && node.kind != kImportLine) {
+      PyObject* note = PyTuple_GET_ITEM(notes, r->func[node.rep]);
+      out.put(PyBytes_AS_STRING(note), static_cast<size_t>(PyBytes_GET_SIZE(note)));
     }
     out.put('\n');
     return out.ok();

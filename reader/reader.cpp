@@ -17,6 +17,7 @@
 //   preorder(base_ns)                                         columns in pre-order, for drawings
 //   grouped(min_ns, grouping)                                 the grouped tree's lines as columns
 //   files(), set_files(classes, labels, modules)              whose code each file is
+//   pack(), Reader.unpack(data), file_data()                  what a saved trace keeps
 // Writers fill a buffer and hand it to `write` (any callable taking bytes,
 // such as a binary file's write) in chunks of at most kChunk bytes.
 //
@@ -27,7 +28,7 @@
 // what is derived from it), labels.h (what the text views share), and one
 // header per view:
 // full_tree.h, grouping.h (the grouped and folded trees), collapsed.h,
-// chrome.h.
+// chrome.h; saved.h packs and unpacks the records for saved traces.
 //
 // The record format, the kinds and their codes come from
 // common/record_format.h, which the tracer's record builder includes too.
@@ -207,11 +208,25 @@ PyObject* Reader_write_tree(PyObject* self, PyObject* args) {
   long long whole_ns;
   double min_share;
   int mode, escape = 1;
-  if (!PyArg_ParseTuple(args, "OLdi|p:write_tree", &write, &whole_ns, &min_share, &mode, &escape))
+  PyObject* notes = Py_None;
+  if (!PyArg_ParseTuple(args, "OLdi|Op:write_tree", &write, &whole_ns, &min_share, &mode, &notes, &escape))
     return nullptr;
   if (mode < kGroupedTree || mode > kFoldedTree) {
     PyErr_Format(PyExc_ValueError, "mode must be 0 (grouped), 1 (full) or 2 (folded), not %d", mode);
     return nullptr;
+  }
+  // A tuple of our own: the write callback cannot change it under the writer.
+  Ref<> held;
+  if (notes != Py_None) {
+    held = Ref<>::steal(PySequence_Tuple(notes));
+    if (!held) return nullptr;
+    bool fits = static_cast<size_t>(PyTuple_GET_SIZE(held.get())) == r->functions.size();
+    for (Py_ssize_t i = 0; fits && i < PyTuple_GET_SIZE(held.get()); ++i)
+      fits = PyBytes_Check(PyTuple_GET_ITEM(held.get(), i));
+    if (!fits) {
+      PyErr_SetString(PyExc_TypeError, "notes must be bytes, one per function");
+      return nullptr;
+    }
   }
   return with_sink(write, [&](Sink& out) {
     out.escape_surrogates = escape;
@@ -219,7 +234,7 @@ PyObject* Reader_write_tree(PyObject* self, PyObject* args) {
       write_full_tree(out, r);
       return out.ok();
     }
-    return write_grouped_tree(out, r, whole_ns, min_share, mode == kGroupedTree) && out.ok();
+    return write_grouped_tree(out, r, whole_ns, min_share, mode == kGroupedTree, held.get()) && out.ok();
   });
 }
 
@@ -719,11 +734,18 @@ PyObject* Reader_grouped(PyObject* self, PyObject* args, PyObject* kwargs) {
   return column_dict(items);
 }
 
+}  // namespace
+
+#include "saved.h"
+
+namespace {
+
 PyMethodDef reader_methods[] = {
     {"write_tree", Reader_write_tree, METH_VARARGS,
-     "write_tree(write, whole_ns, min_share, mode, escape=True): the grouped tree (mode 0), the complete "
-     "one (1) or the folded one without grouping (2); without escape, lone surrogates stay as they are "
-     "held (decode with surrogatepass)."},
+     "write_tree(write, whole_ns, min_share, mode, notes=None, escape=True): the grouped tree (mode 0), "
+     "the complete one (1) or the folded one without grouping (2); notes (bytes by function id) end the "
+     "grouped or folded tree's lines; without escape, lone surrogates stay as they are held (decode "
+     "with surrogatepass)."},
     {"write_collapsed", Reader_write_collapsed, METH_VARARGS,
      "write_collapsed(write, grouped=False, escape=True): collapsed stacks, of every frame or of the "
      "grouped tree; escape as for write_tree."},
@@ -759,12 +781,18 @@ PyMethodDef reader_methods[] = {
     {"preorder", Reader_preorder, METH_O,
      "preorder(base_ns): {name: bytes} of kind, name, file, line, start (ns after base_ns), duration "
      "and depth, node by node in pre-order."},
+    {"file_data", Reader_file_data, METH_NOARGS,
+     "file_data(): (classes, labels, modules) of files() as set_files was given them, or None before."},
+    {"pack", Reader_pack, METH_NOARGS, "pack(): the records as bytes for a saved trace (see reader/saved.h)."},
+    {"unpack", Reader_unpack, METH_O | METH_CLASS,
+     "unpack(data): a Reader of a pack, every count, index and string checked; ValueError if it is not one."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef reader_getset[] = {
     {"count", Reader_get_count, nullptr, "number of records", nullptr},
     {"slots", Reader_get_slots, nullptr, "length of the records list", nullptr},
+    {"coroutines", Reader_get_coroutines, nullptr, "whether the trace was coroutine-aware", nullptr},
     {"first_start", Reader_get_first_start, nullptr, "earliest record start (ns) or None", nullptr},
     {"top_ns", Reader_get_top_ns, nullptr, "time of the records at the top of the tree", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

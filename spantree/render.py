@@ -60,7 +60,7 @@ def text_tree(tree):
     top-level records for the top), then the indented name and file:line.
     Indentation stops growing at spantree_reader_C.MAX_INDENT levels."""
     reader = _reader(tree)
-    body = _written(lambda write: reader.write_tree(write, 0, 0.0, True, False))
+    body = _written(lambda write: reader.write_tree(write, 0, 0.0, 1, None, False))
     return f"{'time':>10}  {'share':>6}  call\n" + body.decode("utf-8", "surrogatepass")
 
 

@@ -110,7 +110,12 @@ def read(source):
             views.append(item)
         elif isinstance(item, ThreadTrace):
             views.append(ThreadView(item, item.reader))
-            fresh.append(views[-1])
+            labels = getattr(item, "labels", None)
+            if labels is None:
+                fresh.append(views[-1])
+            else:
+                # A thread read from a saved trace: its reader knows its files already.
+                views[-1].labels = labels
         else:
             raise TypeError(f"expected ThreadTrace objects, got {type(item).__name__}")
     if fresh:
@@ -187,7 +192,7 @@ _GROUPED, _FULL, _FOLDED = 0, 1, 2
 
 
 def write_tree(source, out, *, full=False, show_all=False, min_share=DEFAULT_MIN_SHARE, threshold_ns=None,
-               depth=None):
+               depth=None, notes=None):
     """The call tree, one section per thread, busiest first.
 
     Grouped (the default): an import is one line ("import json") with the
@@ -205,7 +210,9 @@ def write_tree(source, out, *, full=False, show_all=False, min_share=DEFAULT_MIN
     writes it. Either way, indentation stops growing at
     spantree_reader_C.MAX_INDENT levels and deeper lines show their depth.
     The self-time column is marked self* with a legend line when it includes
-    calls the trace left out (see `self_note`)."""
+    calls the trace left out (see `self_note`). `notes`, a function of a
+    ThreadView, gives bytes per function of its reader (in the order of
+    `functions()`) to end the grouped or folded tree's lines."""
     note = self_note(source, threshold_ns=threshold_ns, depth=depth)
     views, quiet = _sections(read(source))
     if not 0 <= min_share <= 1:
@@ -221,7 +228,8 @@ def write_tree(source, out, *, full=False, show_all=False, min_share=DEFAULT_MIN
             _text(out, f"{'time':>10}  {'share':>6}  call\n")
         else:
             _text(out, f"{'total':>10}{'self*' if note else 'self':>10}  {'share':>6}  call\n")
-        view.reader.write_tree(out.write, whole, min_share, _FULL if full else _FOLDED if show_all else _GROUPED)
+        mode = _FULL if full else _FOLDED if show_all else _GROUPED
+        view.reader.write_tree(out.write, whole, min_share, mode, None if notes is None or full else notes(view))
     if quiet:
         _text(out, "\n" + _quiet_line(quiet))
 
