@@ -16,9 +16,19 @@ renamed over FILE once complete.
 Exit status: the program's own (as python gives it) when the trace was
 written; 2 for a usage error, when nothing ran; and when the program
 succeeded but its trace could not be written, 120 (a write error, as python
-gives when it cannot flush its output at exit) or 130 (interrupted).
+gives when it cannot flush its output at exit).
+
+Signals end the command as they end python: a KeyboardInterrupt that
+reaches the top (Ctrl-C, or raised by the program) has the trace written,
+then python's finalization run, then the process killed by SIGINT. SIGTERM,
+where the program leaves it to the default (which ends python at once), is
+handled by this module: the trace stops where the program is, is written
+(the program's unflushed output is lost, as under python), and the process
+ends by SIGTERM. Either signal again while the trace is being written
+abandons it (a file keeps its old content) and ends the process the same way.
 """
 
+import _signal
 import os
 import sys
 
@@ -28,7 +38,9 @@ from .tracing import trace
 
 STATUS_USAGE = 2
 STATUS_WRITE_FAILED = 120
-STATUS_INTERRUPTED = 130
+# Statuses below 0 end the command by that signal, as a parent sees it.
+KILLED_BY_SIGINT = -_signal.SIGINT
+KILLED_BY_SIGTERM = -_signal.SIGTERM
 
 
 class UsageError(Exception):
@@ -146,9 +158,9 @@ Runs a Python program like python does, traces every thread it runs from
 start to end and writes their call trees."""
 
 EXIT_STATUS = f"""\
-Exit status: the program's; {STATUS_USAGE} for a usage error; when the program succeeded
-but the trace could not be written, {STATUS_WRITE_FAILED} (write error) or {STATUS_INTERRUPTED}
-(interrupted)."""
+Exit status: the program's; {STATUS_USAGE} for a usage error; {STATUS_WRITE_FAILED} when the program
+succeeded but the trace could not be written. A KeyboardInterrupt that
+reaches the top, or SIGTERM, ends it by that signal once the trace is written."""
 
 
 def usage(prog):
@@ -283,9 +295,12 @@ def make_trace(options):
     if depth is None and threshold is None:
         threshold = DEFAULT_THRESHOLD
     try:
-        return trace(threshold, depth, coroutines=options.coroutines, threads=not options.main_thread)
+        tracer = trace(threshold, depth, coroutines=options.coroutines, threads=not options.main_thread)
     except ValueError as exc:
         raise UsageError(str(exc)) from None
+    # A forked child writes nothing: what it inherited is let go at the fork.
+    tracer._keeps_records_in_child = False
+    return tracer
 
 
 class Destination:
@@ -420,28 +435,62 @@ def _script_main(path, args):
     return code, module
 
 
-def _module_main(name, args):
-    """The code and __main__ module of `python -m name`; a package runs its __main__ submodule."""
+class MainModuleError(Exception):
+    """The module given to -m cannot run; python says why in one line."""
+
+
+def _check_module(name, args):
+    """Sets sys.path[0] and sys.argv as python -m does while it finds the
+    module, and checks what can be known without importing anything: that
+    the top-level name exists. A package and its parents are imported by
+    _module_main, under the trace."""
     # python -m searches the current directory first, whatever started this command.
     if not sys.flags.safe_path:
         sys.path[0] = os.getcwd()
+    sys.argv = ["-m", *args]
     import importlib.util
 
-    found = importlib.util.find_spec(name)
-    if found is not None and found.submodule_search_locations is not None:
-        found = importlib.util.find_spec(f"{name}.__main__")
-        if found is None:
-            raise ImportError(f"{name!r} is a package and cannot be directly executed")
+    top = name.partition(".")[0]
+    try:
+        # For a name without a dot, this imports nothing.
+        found = importlib.util.find_spec(top)
+    except (ImportError, ValueError) as exc:
+        raise UsageError(f"-m {name}: {exc}") from None
     if found is None:
-        raise ImportError(f"No module named {name!r}")
+        raise UsageError(f"No module named {top!r}")
+
+
+def _module_main(name):
+    """The code and __main__ module of `python -m name`, as python finds
+    them: importing the parent packages (and a package, to run its
+    __main__ submodule)."""
+    import importlib.util
+
+    try:
+        found = importlib.util.find_spec(name)
+    except (ImportError, AttributeError, TypeError, ValueError) as exc:
+        raise MainModuleError(f"Error while finding module specification for {name!r} "
+                              f"({type(exc).__name__}: {exc})") from None
+    if found is not None and found.submodule_search_locations is not None:
+        if name == "__main__" or name.endswith(".__main__"):
+            raise MainModuleError("Cannot use package as __main__ module")
+        try:
+            return _module_main(f"{name}.__main__")
+        except MainModuleError as exc:
+            raise MainModuleError(f"{exc}; {name!r} is a package and cannot be directly executed") from None
+    if found is None:
+        raise MainModuleError(f"No module named {name!r}")
     code = found.loader.get_code(found.name)
     if code is None:
-        raise ImportError(f"No code object available for {name!r}")
+        raise MainModuleError(f"No code object available for {name!r}")
     module = type(sys)("__main__")
     module.__dict__.update(__file__=found.origin, __cached__=found.cached, __builtins__=__builtins__,
                            __loader__=found.loader, __package__=found.parent, __spec__=found)
-    sys.argv = [found.origin, *args]
+    sys.argv[0] = found.origin
     return code, module
+
+
+_Function = type(_check_module)
 
 
 def _exit_status(exc):
@@ -458,31 +507,37 @@ def _exit_status(exc):
     return 1
 
 
-def _run(code, module, tracer):
-    """Runs the program under the tracer; returns its exit status.
+def _run(tracer, code=None, module=None, module_name=None):
+    """Runs the program under the tracer, from its code and __main__ module
+    or, with `module_name`, from the module python -m would find, found
+    under the tracer; returns its exit status.
 
     Calling the module's code as a function runs it with its globals as its
     locals, as exec does, but without a built-in call (exec) above the
     program in the trace."""
-    program = type(_run)(code, module.__dict__)
-    sys.modules["__main__"] = module
     failure = None
     with tracer:
         try:
-            program()
+            if module_name is not None:
+                code, module = _module_main(module_name)
+            sys.modules["__main__"] = module
+            _Function(code, module.__dict__)()
         except BaseException as exc:
             failure = exc
     if failure is None:
         return 0
     if isinstance(failure, SystemExit):
         return _exit_status(failure)
+    if isinstance(failure, MainModuleError):
+        print(f"spantree: {failure}", file=sys.stderr)
+        return 1
     # The traceback starts with this function's own frame; python's starts at the program.
     failure = failure.with_traceback(failure.__traceback__.tb_next)
     try:
         sys.excepthook(type(failure), failure, failure.__traceback__)
     except Exception:
         pass
-    return STATUS_INTERRUPTED if isinstance(failure, KeyboardInterrupt) else 1
+    return KILLED_BY_SIGINT if isinstance(failure, KeyboardInterrupt) else 1
 
 
 def _limit(tracer):
@@ -583,14 +638,14 @@ def main(argv=None):
         return _usage_error(prog, str(exc))
 
     target = options.script if options.module is None else f"-m {options.module}"
+    code = module = None
     try:
         if options.module is None:
             code, module = _script_main(options.script, options.args)
         else:
-            code, module = _module_main(options.module, options.args)
-    except ImportError as exc:
-        print(f"spantree: {exc}", file=sys.stderr)
-        return 1
+            _check_module(options.module, options.args)
+    except UsageError as exc:
+        return _usage_error(prog, str(exc))
     except SyntaxError as exc:
         sys.excepthook(type(exc), exc.with_traceback(None), None)
         return 1
@@ -598,33 +653,127 @@ def main(argv=None):
         print(f"spantree: can't open {target!r}: {exc}", file=sys.stderr)
         return STATUS_USAGE
 
-    messages = Messages()
     import time
 
-    start_ns = time.time_ns()
-    status = None
-    try:
-        status = _run(code, module, tracer)
-        _flush_program_output()
-        if tracer.hook_lost:
-            # A profile function the program left behind would watch the rendering.
-            sys.setprofile(None)
-            messages.say(_hook_report(tracer, start_ns))
-        destination.write(lambda out: _render(tracer, options, target, out))
-    except KeyboardInterrupt:
-        messages.say(f"interrupted: the trace was not written to {destination.name()}"
-                     if destination.path else "interrupted: the trace on standard output is incomplete")
-        return status or STATUS_INTERRUPTED
-    except BrokenPipeError:
-        # The reader stopped reading: like a Unix tool, stop quietly. Standard
-        # output now goes nowhere, so that python's own flush at exit is quiet too.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, 1)
-        os.close(devnull)
-        return status
-    except OSError as exc:
-        messages.say(f"can't write the trace to {destination.name()}: {exc.strerror or exc}")
-        return status or STATUS_WRITE_FAILED
-    if destination.named:
-        messages.say(f"wrote the {options.format} trace to {destination.shown}")
+    ending = Ending(tracer, destination, options, target, time.time_ns())
+    ending.install()
+    ending.program_runs = True
+    status = _run(tracer, code, module, options.module)
+    ending.program_runs = False
+    if tracer.forked:
+        # A child of the program: the trace is the parent's to write.
+        return _end(ending.quit(status))
+    _flush_program_output()
+    return _end(ending.quit(ending.write(status)))
+
+
+class Abandoned(BaseException):
+    """SIGTERM again while the trace is being written."""
+
+
+class Interrupted(KeyboardInterrupt):
+    """Ends the command as an uncaught KeyboardInterrupt ends python; its
+    traceback (the program's) is printed already."""
+
+
+def _end(status):
+    """Returns the exit status, or ends the process by the signal a
+    negative status names."""
+    if status == KILLED_BY_SIGTERM:
+        _die_by(_signal.SIGTERM)
+    if status == KILLED_BY_SIGINT:
+        # Out of main, python sees an uncaught KeyboardInterrupt: it
+        # finalizes as it would have for the program, then kills itself by
+        # SIGINT. Only the hook that would print it again is quieted.
+        program_hook = sys.excepthook
+
+        def quiet(kind, value, traceback):
+            if not isinstance(value, Interrupted):
+                program_hook(kind, value, traceback)
+
+        sys.excepthook = quiet
+        raise Interrupted
     return status
+
+
+def _die_by(signum):
+    _signal.signal(signum, _signal.SIG_DFL)
+    os.kill(os.getpid(), signum)
+    os._exit(128 + signum)  # the signal is blocked
+
+
+class Ending:
+    """Writes the trace once the program has ended, or when SIGTERM ends it.
+
+    The SIGTERM handler goes in just before the program starts, only where
+    SIGTERM has its default action (not where it was ignored), and only on
+    the main thread, as signal handlers must; the program sees it through
+    signal.getsignal in place of SIG_DFL, and a handler of its own replaces
+    it. It ends the trace where the program is, with its other threads
+    still running, and writes it from the handler: nothing in the program
+    runs after the signal (no finally block, no atexit function), as under
+    python."""
+
+    def __init__(self, tracer, destination, options, target, start_ns):
+        self.tracer, self.destination, self.options, self.target = tracer, destination, options, target
+        self.start_ns = start_ns
+        self.messages = Messages()
+        self.program_runs = False
+        self.writing = False
+        self.installed = False
+
+    def install(self):
+        try:
+            if _signal.getsignal(_signal.SIGTERM) == _signal.SIG_DFL:
+                _signal.signal(_signal.SIGTERM, self.terminated)
+                self.installed = True
+        except ValueError:
+            pass  # not the main thread
+
+    def quit(self, status):
+        """Puts SIGTERM's default back, unless the program installed its own."""
+        if self.installed and _signal.getsignal(_signal.SIGTERM) == self.terminated:
+            _signal.signal(_signal.SIGTERM, _signal.SIG_DFL)
+        return status
+
+    def terminated(self, signum, frame):
+        """SIGTERM handler: writes the trace, then dies by SIGTERM."""
+        if self.writing:
+            raise Abandoned
+        if not self.tracer.forked:
+            if self.program_runs:
+                self.program_runs = False
+                self.tracer.__exit__(None, None, None)
+            self.write(KILLED_BY_SIGTERM)
+        _die_by(_signal.SIGTERM)
+
+    def write(self, status):
+        """Writes the trace after a program that ended with `status`; returns
+        the status the command ends with."""
+        tracer, destination, messages = self.tracer, self.destination, self.messages
+        self.writing = True
+        try:
+            if tracer.hook_lost:
+                # A profile function the program left behind would watch the rendering.
+                sys.setprofile(None)
+                messages.say(_hook_report(tracer, self.start_ns))
+            destination.write(lambda out: _render(tracer, self.options, self.target, out))
+        except (KeyboardInterrupt, Abandoned) as exc:
+            messages.say(f"interrupted: the trace was not written to {destination.name()}"
+                         if destination.path else "interrupted: the trace on standard output is incomplete")
+            return KILLED_BY_SIGINT if isinstance(exc, KeyboardInterrupt) else KILLED_BY_SIGTERM
+        except BrokenPipeError:
+            # The reader stopped reading: like a Unix tool, stop quietly. Standard
+            # output now goes nowhere, so that python's own flush at exit is quiet too.
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, 1)
+            os.close(devnull)
+            return status
+        except OSError as exc:
+            messages.say(f"can't write the trace to {destination.name()}: {exc.strerror or exc}")
+            return status or STATUS_WRITE_FAILED
+        finally:
+            self.writing = False
+        if destination.named:
+            messages.say(f"wrote the {self.options.format} trace to {destination.shown}")
+        return status

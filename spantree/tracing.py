@@ -1,7 +1,9 @@
 """Tracing a block of code, or one coroutine: on the calling thread, and on
 every other thread that runs Python code meanwhile."""
 
+import os
 import sys
+from _thread import get_ident
 
 import spantree_C
 
@@ -62,6 +64,18 @@ def _is_trace_profiler(hook):
     return f"{kind.__module__}.{kind.__qualname__}" == TRACE_PROFILER_TYPE
 
 
+_open_traces = []  # the traces between __enter__ and __exit__, on any thread
+
+
+def _stop_in_forked_child():
+    """At-fork handler of the child: the traces it inherited stop here."""
+    for traced in _open_traces:
+        traced._stop_at_fork()
+
+
+os.register_at_fork(after_in_child=_stop_in_forked_child)
+
+
 class trace:
     """Traces the calling thread, and with `threads` every other thread,
     between entering and leaving the block.
@@ -89,10 +103,21 @@ class trace:
     function such a thread had set is replaced). A thread that sets a profile
     function of its own during the trace keeps it, and its trace stops there.
     One trace of every thread runs at a time.
-    `threads` lists every thread's records, the calling thread first; `tree`
-    and `raw` are the calling thread's. With `threads=False` only the calling
-    thread is traced and no other thread is touched.
+    `threads` lists the records of the calling thread, then of every other
+    thread that made a recorded call; `quiet_threads` counts the threads that
+    made none. `tree` and `raw` are the calling thread's. With
+    `threads=False` only the calling thread is traced and no other thread is
+    touched.
+
+    In a child forked during the trace, the trace stops at the fork: a block
+    the child leaves holds the calls made before the fork (the calls open
+    then have no record).
     """
+
+    # Whether a forked child's trace keeps what was recorded before the fork
+    # for its block's end; the command sets it false, as it never writes
+    # from a child.
+    _keeps_records_in_child = True
 
     def __init__(self, threshold=None, depth=None, *, coroutines=False, threads=True):
         if threshold is not None and depth is not None:
@@ -107,6 +132,9 @@ class trace:
         self._raw = None
         self._tree = None
         self._threads = None
+        self._thread_ident = None
+        self.forked = False
+        self.quiet_threads = 0
         self.hook_lost = None
         self.hook_lost_ns = None
 
@@ -125,25 +153,48 @@ class trace:
 
             # This reaches the calling thread too; its own hook replaces it next.
             self._capture = threadcapture.begin(settings)
+        self._thread_ident = get_ident()
+        _open_traces.append(self)
         try:
             self._profiler = spantree_C.set_trace_profile(self._deliver, None, *settings)
         except BaseException:
+            _open_traces.remove(self)
             if self._capture is not None:
                 self._capture.end()
             raise
         return self
 
+    def _stop_at_fork(self):
+        """Called in a forked child: removes the hook this trace inherited on
+        the forking thread, stops its capture and, unless the records are to
+        be kept for the block's end, lets go of every profiler."""
+        self.forked = True
+        profiler = self._profiler
+        if self._thread_ident == get_ident() and profiler is not None and profiler.thread_hook is profiler:
+            spantree_C.remove_trace_profile(None)
+        if self._capture is not None:
+            self._capture.stop_in_child(self._keeps_records_in_child)
+            if not self._keeps_records_in_child:
+                self._capture = None
+        if not self._keeps_records_in_child:
+            self._profiler = None
+
     def __exit__(self, *exc_info):
+        if self.forked and not self._keeps_records_in_child:
+            _open_traces.remove(self)
+            self._threads = ()
+            return False
         if self._profiler is None:
             raise RuntimeError("the trace is not running (start it with a with statement)")
         installed = self._profiler.thread_hook
-        if installed is not self._profiler:
+        if installed is not self._profiler and not self.forked:
             self.hook_lost = "removed" if installed is None else f"replaced by {installed!r}"
             # None when the hook was lost before it saw any event.
             self.hook_lost_ns = self._profiler.last_event_ns or None
         # The removal comes first: whatever runs before it is traced.
         spantree_C.remove_trace_profile(self._profiler)
         self._profiler = None
+        _open_traces.remove(self)
         # Imported only now: starting a trace of this thread alone loads
         # nothing the traced code would otherwise load itself.
         import threading
@@ -156,6 +207,7 @@ class trace:
             # Ending the capture may clear every thread's profile function, so
             # it comes before the traced code's own function is put back.
             threads += self._capture.end()
+            self.quiet_threads = self._capture.quiet
             self._capture = None
         if self.hook_lost and callable(installed) and not _is_trace_profiler(installed):
             # The profile function the traced code installed outlives the trace.

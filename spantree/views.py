@@ -60,13 +60,21 @@ class ThreadView:
         return self.reader.top_ns
 
 
+class Views(list):
+    """ThreadViews, and the count of threads that made no recorded call
+    (listed in none of them)."""
+
+    quiet_threads = 0
+
+
 def read(source):
     """ThreadViews of a trace, a ThreadTrace, a sequence of them, or ThreadViews."""
+    views = Views()
+    views.quiet_threads = getattr(source, "quiet_threads", 0)
     if isinstance(source, (ThreadTrace, ThreadView)):
         source = (source,)
     elif hasattr(source, "threads"):
         source = source.threads
-    views = []
     for item in source:
         if isinstance(item, ThreadView):
             views.append(item)
@@ -79,6 +87,18 @@ def read(source):
 
 def _busiest_first(views):
     return sorted(views, key=lambda v: -v.busy_ns)
+
+
+def _sections(views):
+    """The views that get a section of their own (those with a record, or
+    the first if none has one), and how many threads made no recorded
+    call: listed without one, or counted by the trace (`quiet_threads`)."""
+    shown = [v for v in views if v.reader.count] or views[:1]
+    return shown, len(views) - len(shown) + views.quiet_threads
+
+
+def _quiet_line(quiet):
+    return f"… {quiet:,} more thread{'s' if quiet > 1 else ''} made no recorded call\n" if quiet else ""
 
 
 def _text(out, text):
@@ -105,11 +125,11 @@ def write_tree(source, out, *, full=False, min_share=DEFAULT_MIN_SHARE):
     "… n shorter calls" line. With `full`, every record has its line, as
     `text_tree` writes it. Either way, indentation stops growing at
     spantree_reader_C.MAX_INDENT levels and deeper lines show their depth."""
-    views = read(source)
+    views, quiet = _sections(read(source))
     if not 0 <= min_share <= 1:
         raise ValueError(f"min_share must be between 0 and 1, not {min_share}")
     whole = sum(v.busy_ns for v in views)
-    several = len(views) > 1
+    several = len(views) > 1 or quiet > 0
     for number, view in enumerate(_busiest_first(views)):
         if several:
             _text(out, ("\n" if number else "") + _thread_header(view))
@@ -118,6 +138,8 @@ def write_tree(source, out, *, full=False, min_share=DEFAULT_MIN_SHARE):
         else:
             _text(out, f"{'total':>10}{'self':>10}  {'share':>6}  call\n")
         view.reader.write_tree(out.write, whole, min_share, full)
+    if quiet:
+        _text(out, "\n" + _quiet_line(quiet))
 
 
 def write_collapsed(source, out):
@@ -227,7 +249,7 @@ def summary(source, *, sort=DEFAULT_SORT, top=DEFAULT_TOP, per_thread=False):
     `sort` (self, total, calls or max), the `top` first (None for all). In a
     coroutine-aware trace the time spent suspended is the [await] row. With
     `per_thread`, a table per thread follows, busiest first."""
-    views = read(source)
+    views, quiet = _sections(read(source))
     whole = sum(v.busy_ns for v in views)
     rows = functions(views)
     calls = sum(r.calls for r in rows)
@@ -236,6 +258,8 @@ def summary(source, *, sort=DEFAULT_SORT, top=DEFAULT_TOP, per_thread=False):
     lines = [f"{calls:,} calls of {len(rows):,} functions{threads}, {format_duration(whole)} traced; "
              f"by {order}"]
     lines += _table(rows, whole, sort, top)
+    if quiet:
+        lines.append(_quiet_line(quiet).rstrip("\n"))
     if per_thread:
         for view in _busiest_first(views):
             lines += ["", _thread_header(view).rstrip("\n")]

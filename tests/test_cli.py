@@ -7,6 +7,7 @@ import re
 import signal
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -163,7 +164,8 @@ def test_dash_m_runs_a_module_or_a_package_as_main(tmp_path, module, spec_name, 
     (["--threshold", "fast", "prog.py"], 2, "bad threshold 'fast'"),
     (["--threshold", "1ms", "--depth", "2", "prog.py"], 2, "not allowed with"),
     (["missing.py"], 2, "can't open 'missing.py'"),
-    (["-m", "no_such_module_here"], 1, "No module named 'no_such_module_here'"),
+    (["-m", "no_such_module_here"], 2, "No module named 'no_such_module_here'"),
+    (["-o", "out.txt", "-m", "no_such_package.tool"], 2, "No module named 'no_such_package'"),
     (["--depth", "99999999999999999999", "-o", "out.txt", "prog.py"], 2, "depth must be at least 1 and at most"),
     (["-o", "out.txt", "--depth", "0", "prog.py"], 2, "depth must be at least 1"),
     (["-o", "out.txt", "--depth", "two", "prog.py"], 2, "invalid int value: 'two'"),
@@ -255,7 +257,81 @@ def test_interrupted_writing_leaves_the_previous_file_whole(tmp_path):
                "    out.write(sum(range(10**6)) * b'x')\n"
                "views.write_collapsed = interrupted\n")
     proc = spantree_cli(tmp_path, "--format", "collapsed", "-o", "out.folded", "prog.py", program=program)
-    assert (proc.returncode, proc.stderr) == (130, "spantree: interrupted: the trace was not written to 'out.folded'\n")
+    assert (proc.returncode, proc.stderr) == (-signal.SIGINT,
+                                              "spantree: interrupted: the trace was not written to 'out.folded'\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["out.folded", "prog.py"]
+    assert (tmp_path / "out.folded").read_text() == "previous trace\n"
+
+
+SIGNALLED = """\
+import atexit, os, signal, sys, time
+
+def work():
+    return sum(range(1000))
+
+def wait_for_the_signal():
+    open("ready", "w").close()
+    time.sleep(60)
+
+atexit.register(lambda: print("atexit ran", flush=True))
+print("handler", signal.getsignal(signal.SIGTERM) == signal.SIG_DFL, flush=True)
+work()
+try:
+    {ending}
+finally:
+    print("finally ran", flush=True)
+"""
+
+
+@pytest.mark.parametrize("ending, signum, after", [
+    ("raise KeyboardInterrupt", signal.SIGINT, "finally ran\natexit ran\n"),
+    ("os.kill(os.getpid(), signal.SIGINT); time.sleep(5)", signal.SIGINT, "finally ran\natexit ran\n"),
+    # SIGTERM ends python at once: no finally block, no atexit function.
+    ("wait_for_the_signal()", signal.SIGTERM, ""),
+], ids=["raised", "sigint", "sigterm"])
+def test_a_signal_ends_the_command_as_it_ends_python_with_the_trace_written(tmp_path, ending, signum, after):
+    (tmp_path / "out.txt").write_text("previous trace\n")
+    (tmp_path / "prog.py").write_text(SIGNALLED.format(ending=ending))
+    with subprocess.Popen([sys.executable, "-m", "spantree", "--threshold", "0", *FULL_TREE, "-o", "out.txt",
+                           "prog.py"], cwd=tmp_path, env=ENV, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True) as proc:
+        if signum == signal.SIGTERM:
+            while not (tmp_path / "ready").exists():
+                assert proc.poll() is None, proc.communicate()
+                time.sleep(0.01)
+            proc.terminate()
+        stdout, stderr = proc.communicate(timeout=60)
+    assert proc.returncode == -signum, stderr
+    # The handler is this command's, not the default, and the program sees it so.
+    assert stdout == "handler False\n" + after
+    assert ("KeyboardInterrupt" in stderr) == (signum == signal.SIGINT) and stderr.count("Traceback") <= 1
+    labels = [label.split()[0] for label in tree_labels((tmp_path / "out.txt").read_text())]
+    # Under SIGTERM, the trace ends where the program was: inside wait_for_the_signal.
+    assert "work" in labels and ("open" in labels) == (signum == signal.SIGTERM)
+
+
+def test_a_program_with_its_own_sigterm_handler_keeps_it(tmp_path):
+    program = ("import signal, sys\n"
+               "def stop(signum, frame):\n    sys.exit(3)\n"
+               "signal.signal(signal.SIGTERM, stop)\n"
+               "signal.raise_signal(signal.SIGTERM)\n")
+    proc = spantree_cli(tmp_path, "--threshold", 0, *FULL_TREE, "-o", "out.txt", "prog.py", program=program)
+    assert (proc.returncode, proc.stderr) == (3, "")
+    assert "stop" in (tmp_path / "out.txt").read_text()
+
+
+def test_sigterm_while_the_trace_is_written_abandons_it(tmp_path):
+    (tmp_path / "out.folded").write_text("previous trace\n")
+    program = ("import os, signal, spantree.views as views\n"
+               "write_collapsed = views.write_collapsed\n"
+               "def terminated(threads, out):\n"
+               "    write_collapsed(threads, out)\n"
+               "    os.kill(os.getpid(), signal.SIGTERM)\n"
+               "    out.write(sum(range(10**6)) * b'x')\n"
+               "views.write_collapsed = terminated\n")
+    proc = spantree_cli(tmp_path, "--format", "collapsed", "-o", "out.folded", "prog.py", program=program)
+    assert (proc.returncode, proc.stderr) == (-signal.SIGTERM,
+                                              "spantree: interrupted: the trace was not written to 'out.folded'\n")
     assert sorted(p.name for p in tmp_path.iterdir()) == ["out.folded", "prog.py"]
     assert (tmp_path / "out.folded").read_text() == "previous trace\n"
 
@@ -548,3 +624,57 @@ def test_every_option_in_the_table_is_in_the_usage_and_the_help_and_its_default_
     options = cli.parse_args(["x.py"])
     assert (options.min_share, options.top, options.sort) == tuple(
         defaults[name].default for name in ("min_share", "top", "sort"))
+
+
+FORKING = """\
+import os, sys, time
+
+def before():
+    return len("before")
+
+def in_child():
+    time.sleep(0.3)  # the parent ends and writes its trace meanwhile
+    return len("child")
+
+def in_parent():
+    return len("parent")
+
+before()
+pid = os.fork()
+(in_child if pid == 0 else in_parent)()
+if pid == 0:
+    open("child.txt", "w").write("ended")
+    sys.exit(5)
+print("parent")
+"""
+
+
+@pytest.mark.parametrize("output", ["-o", None])
+def test_a_forked_child_that_outlives_the_parent_writes_nothing(tmp_path, output):
+    # Standard output stays open until the child has ended too.
+    args = ["-o", "out.txt"] if output else []
+    proc = spantree_cli(tmp_path, "--threshold", 0, *FULL_TREE, *args, "prog.py", program=FORKING)
+    assert proc.returncode == 0 and proc.stderr == ""
+    trace = (tmp_path / "out.txt").read_text() if output else trace_part(proc.stdout)
+    assert proc.stdout.count("spantree: prog.py") == (0 if output else 1)
+    assert proc.stdout.startswith("parent\n") and (tmp_path / "child.txt").read_text() == "ended"
+    labels = [label.split()[0] for label in tree_labels(trace)]
+    assert {"before", "in_parent"} <= set(labels) and "in_child" not in labels
+
+
+@pytest.mark.parametrize("module, status, message", [
+    ("pkg", 0, ""),
+    ("pkg.tool", 0, ""),
+    ("pkg.missing", 1, "spantree: No module named 'pkg.missing'\n"),
+])
+def test_dash_m_imports_the_package_under_the_trace(tmp_path, module, status, message):
+    (tmp_path / "pkg").mkdir()
+    (tmp_path / "pkg" / "__init__.py").write_text(
+        "import sys, time\n\ndef setting_up():\n    time.sleep(0.05)\n\nARGV0 = sys.argv[0]\nsetting_up()\n")
+    for name in ("__main__", "tool"):
+        (tmp_path / "pkg" / f"{name}.py").write_text("import pkg\nprint(pkg.ARGV0)\n")
+    proc = spantree_cli(tmp_path, "--threshold", "1ms", *FULL_TREE, "-o", "out.txt", "-m", module)
+    assert (proc.returncode, proc.stderr) == (status, message)
+    assert proc.stdout == ("" if status else "-m\n"), "python -m's sys.argv[0] while it finds the module"
+    labels = [label.split()[0] for label in tree_labels((tmp_path / "out.txt").read_text())]
+    assert labels.count("setting_up") == 1 and labels.count("sleep") == 1

@@ -83,7 +83,8 @@ def work_depth():
 
 
 @pytest.mark.parametrize("options, check", [
-    ({"threshold": "10s"}, lambda thread, work_at: thread.records == []),
+    # The workers made no recorded call: they are counted, not listed.
+    ({"threshold": "10s"}, lambda thread, work_at: False),
     ({"depth": 2}, lambda thread, work_at: thread.records and max(depths(thread)) == 1),
     # Down to work() but not to the sum() it calls.
     ("to work", lambda thread, work_at: max(depths(thread)) == work_at and "work" in names_in(thread)
@@ -95,7 +96,8 @@ def test_threshold_and_depth_mean_the_same_on_every_thread(options, check):
         options = {"depth": work_at + 1}
     with spantree.trace(**options) as traced:
         pool_program()
-    assert len(traced.threads) == 3
+    quiet = options == {"threshold": "10s"}
+    assert (len(traced.threads), traced.quiet_threads) == ((1, 2) if quiet else (3, 0))
     assert all(check(thread, work_at) for thread in traced.threads[1:])
 
 
@@ -115,6 +117,73 @@ def test_threads_ended_before_the_trace_ends_keep_their_records():
         tree = decoded(thread)
         assert [n.record.name for n, _ in tree.walk()].count("short") == 1
         assert None not in tree.records
+
+
+def test_finished_threads_are_let_go_while_the_trace_runs_and_keep_their_last_name(subprocess_python):
+    proc = subprocess_python("""
+        import gc, threading, weakref
+        import spantree
+
+        def work(n):
+            return sum(range(n))
+
+        def renamed():
+            work(10)
+            threading.current_thread().name = "renamed"
+
+        with spantree.trace(threshold=0) as traced:
+            before = len(threading._dangling)
+            threads = [threading.Thread(target=renamed if i == 3 else work, args=() if i == 3 else (10,),
+                                        name=f"t{i}") for i in range(5)]
+            for thread in threads:
+                thread.payload = bytearray(1 << 20)
+                thread.start()
+                thread.join()
+            gone = [weakref.ref(thread) for thread in threads]
+            del threads, thread
+            gc.collect()
+            assert [ref() for ref in gone] == [None] * 5, "a finished thread is let go"
+            assert len(threading._dangling) == before
+        names = [t.name for t in traced.threads]
+        assert names == ["MainThread", "t0", "t1", "t2", "renamed", "t4"], names
+        for thread in traced.threads[1:]:
+            assert None not in thread.records, thread.records
+            assert not any("threadcapture" in r for r in thread.records), "the capture's own calls are left out"
+        print("ok")
+    """)
+    assert proc.stdout == "ok\n"
+
+
+def test_many_short_threads_without_a_recorded_call_are_counted_in_bounded_memory(subprocess_python):
+    proc = subprocess_python("""
+        import io, resource, threading
+        import spantree
+
+        def rss_mb():
+            return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+        def short_threads(count):
+            for _ in range(count):
+                thread = threading.Thread(target=len, args=("x",))
+                thread.start()
+                thread.join()
+
+        short_threads(200)
+        base = rss_mb()
+        with spantree.trace(threshold="10s") as traced:
+            short_threads(5000)
+        grown = rss_mb() - base
+        assert (len(traced.threads), traced.quiet_threads) == (1, 5000), (len(traced.threads), traced.quiet_threads)
+        assert grown < 8, f"{grown:.1f} MB for 5000 finished threads"
+        out = io.BytesIO()
+        spantree.write_tree(traced, out)
+        tree = out.getvalue().decode()
+        assert tree.count("thread ") == 1 and tree.endswith("\\n… 5,000 more threads made no recorded call\\n"), tree
+        summary = spantree.summary(traced, per_thread=True)
+        assert summary.count("thread ") == 1 and "\\n… 5,000 more threads made no recorded call\\n" in summary
+        print("ok")
+    """, timeout=120)
+    assert proc.stdout == "ok\n"
 
 
 def test_daemon_thread_running_at_the_end_gives_its_closed_calls_and_runs_on_untraced():
@@ -332,6 +401,55 @@ def test_fork_while_another_thread_starts_its_trace_leaves_the_child_a_trace_it_
         assert os.waitstatus_to_exitcode(status) == 0
         print("ok")
     """, timeout=20)
+    assert proc.stdout == "ok\n"
+
+
+@pytest.mark.parametrize("coroutines", [False, True])
+def test_a_forked_child_leaving_the_block_holds_the_calls_made_before_the_fork(subprocess_python, coroutines):
+    proc = subprocess_python(f"""
+        import json, os, sys, threading
+        import spantree
+
+        def before():
+            return len("before")
+
+        def in_child():
+            return len("child")
+
+        def names(thread):
+            return [r.split("\\0")[0] for r in thread.records if r]
+
+        async def body():
+            before()
+            pid = os.fork()
+            if pid == 0:
+                in_child()
+                threading.Thread(target=in_child, name="child-thread").start()
+            return pid
+
+        read_end, write_end = os.pipe()
+        with spantree.trace(threshold=0, coroutines={coroutines}) as traced:
+            worker = threading.Thread(target=before, name="worker")
+            worker.start()
+            worker.join()
+            try:
+                body().send(None)
+            except StopIteration as stop:
+                pid = stop.value
+        main = names(traced.threads[0])
+        if pid == 0:
+            os.write(write_end, json.dumps([[t.name for t in traced.threads], main, sys.getprofile() is None,
+                                            threading.getprofile() is None]).encode())
+            os._exit(0)
+        os.close(write_end)
+        threads, child_main, unhooked, no_start = json.loads(os.read(read_end, 1 << 16))
+        os.waitpid(pid, 0)
+        # A coroutine-aware trace records no plain call of a thread without a coroutine.
+        assert threads == ["MainThread"] + ["worker"] * (not {coroutines}), threads
+        assert "before" in child_main and "in_child" not in child_main, child_main
+        assert unhooked and no_start
+        print("ok")
+    """, timeout=30)
     assert proc.stdout == "ok\n"
 
 
