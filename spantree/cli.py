@@ -4,6 +4,8 @@ OPTIONS below, from which the usage, the help, the parser and the defaults
 come; `spantree --help` shows them.
 
 Without --format it writes the summary, then the folded tree.
+`spantree view FILE` and `spantree diff BEFORE AFTER` read saved traces
+(spantree/subcommands.py).
 
 The program must run as it would under python alone. Before it starts, this
 module has imported only os, sys, the tracer and the defaults (which is why
@@ -41,6 +43,9 @@ STATUS_WRITE_FAILED = 120
 # Statuses below 0 end the command by that signal, as a parent sees it.
 KILLED_BY_SIGINT = -_signal.SIGINT
 KILLED_BY_SIGTERM = -_signal.SIGTERM
+# `spantree view FILE` and `spantree diff BEFORE AFTER` (spantree/subcommands.py).
+SUBCOMMANDS = ("view", "diff")
+SAVED_SUFFIX = ".spantree"
 
 
 class UsageError(Exception):
@@ -118,7 +123,9 @@ counted; perfetto: Chrome Trace Event JSON for ui.perfetto.dev
 (default file {perfetto}); collapsed: stacks for flame
 graphs (default file {collapsed}); html: a self-contained
 page with a timeline, a flame graph and the summary
-(default file {html})""", choices=FORMATS),
+(default file {html}); spantree: the whole trace in one
+compact file, for view and diff below (default file
+{spantree}; chosen by -o NAME.spantree too)""", choices=FORMATS),
         Option(("--full",), "full", help="""\
 the tree with a line for every recorded call, nothing
 folded or left out"""),
@@ -157,6 +164,17 @@ DESCRIPTION = """\
 Runs a Python program like python does, traces every thread it runs from
 start to end and writes their call trees."""
 
+SUBCOMMANDS_HELP = """\
+subcommands (a program named view or diff runs as ./view):
+  view FILE        a view of a saved trace, byte for byte as the run that
+                   saved it would have written it: takes --format, --full,
+                   --min-share, --sort, --top, --per-thread and -o
+  diff BEFORE AFTER
+                   two saved traces compared function by function: calls,
+                   total and self time, new and gone functions (--sort
+                   total|self|calls, --top N, --format tree, -o FILE)
+  A file that is not a whole saved trace is one line on stderr, status 2."""
+
 EXIT_STATUS = f"""\
 Exit status: the program's; {STATUS_USAGE} for a usage error; {STATUS_WRITE_FAILED} when the program
 succeeded but the trace could not be written. A KeyboardInterrupt that
@@ -185,7 +203,8 @@ def usage(prog):
                 line += " " + word
         lines.append(line)
     indent = " " * len(f"usage: {prog} ")
-    return f"usage: {prog} " + ("\n" + indent).join(lines)
+    subcommands = f"{' ' * len('usage: ')}{prog} view FILE [options] | {prog} diff BEFORE AFTER [options]"
+    return f"usage: {prog} " + ("\n" + indent).join(lines) + "\n" + subcommands
 
 
 def help_text(prog):
@@ -195,7 +214,7 @@ def help_text(prog):
     rows.append(PROGRAM_HELP)
     entries = [f"  {shown:<{HELP_COLUMN - 4}}  " + text.replace("\n", "\n" + " " * HELP_COLUMN)
                for shown, text in rows]
-    return "\n".join([usage(prog), "", DESCRIPTION, "", "options:", *entries, "", EXIT_STATUS, ""])
+    return "\n".join([usage(prog), "", DESCRIPTION, "", "options:", *entries, "", SUBCOMMANDS_HELP, "", EXIT_STATUS, ""])
 
 
 class Options:
@@ -363,21 +382,7 @@ class Destination:
             with open(self.path, "wb") as out:
                 self._render_into(out, render)
             return
-        import tempfile
-
-        folder, base = os.path.split(self.path)
-        fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{base}.", suffix=".part")
-        try:
-            with open(fd, "wb") as out:
-                self._render_into(out, render)
-            os.chmod(temporary, stat.S_IMODE(mode) if mode is not None else 0o666 & ~_umask())
-            os.replace(temporary, self.path)
-        except BaseException:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
-            raise
+        write_whole(self.path, lambda out: self._render_into(out, render), mode)
 
     def _render_into(self, out, render):
         if not self.path.endswith(".gz"):
@@ -387,6 +392,34 @@ class Destination:
 
         with gzip.GzipFile(fileobj=out, mode="wb", filename=os.path.basename(self.path[:-3]), mtime=0) as zipped:
             render(zipped)
+
+
+def write_whole(path, render, mode=None):
+    """Calls render(file) with a binary file that becomes the regular file at
+    `path` once render returns: it is written under a temporary name in the
+    same directory and renamed over `path`, keeping its permissions (`mode`,
+    its st_mode if known); any failure removes it and leaves `path` as it was."""
+    import stat
+    import tempfile
+
+    if mode is None:
+        try:
+            mode = os.stat(path).st_mode
+        except FileNotFoundError:
+            pass
+    folder, base = os.path.split(path)
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{base}.", suffix=".part")
+    try:
+        with open(fd, "wb") as out:
+            render(out)
+        os.chmod(temporary, stat.S_IMODE(mode) if mode is not None else 0o666 & ~_umask())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
 
 
 def _umask():
@@ -551,8 +584,15 @@ def _limit(tracer):
     return limit + (", coroutine-aware" if tracer.coroutines else "")
 
 
-def _render(tracer, options, target, out):
-    """Writes the chosen view of the trace to the binary file `out`."""
+def _render(tracer, options, target, out, pid=None, process=None):
+    """Writes the chosen view of the trace to the binary file `out`; `pid` is
+    the traced process's (this one's by default), `process` what a saved
+    trace keeps of it."""
+    if options.format == "spantree":
+        from . import saved
+
+        saved.write(tracer, out, process)
+        return
     if options.format == "html":
         from .html import html
 
@@ -562,7 +602,7 @@ def _render(tracer, options, target, out):
 
     threads = views.read(tracer)
     if options.format == "perfetto":
-        views.write_perfetto(threads, out, pid=os.getpid(), process_name=f"python {target}")
+        views.write_perfetto(threads, out, pid=pid or os.getpid(), process_name=f"python {target}")
         return
     if options.format == "collapsed":
         views.write_collapsed(threads, out)
@@ -627,8 +667,15 @@ def _usage_error(prog, message):
 
 def main(argv=None):
     prog = _prog_name()
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv and argv[0] in SUBCOMMANDS:
+        from .subcommands import COMMANDS
+
+        return _end(COMMANDS[argv[0]](prog, argv[1:]))
     try:
-        options = parse_args(sys.argv[1:] if argv is None else argv)
+        options = parse_args(argv)
+        if options.format is None and (options.output or "").endswith(SAVED_SUFFIX):
+            options.format = "spantree"
         if options.help:
             print(help_text(prog), end="")
             return 0
@@ -717,10 +764,18 @@ class Ending:
     def __init__(self, tracer, destination, options, target, start_ns):
         self.tracer, self.destination, self.options, self.target = tracer, destination, options, target
         self.start_ns = start_ns
+        self.cwd = os.getcwd()
         self.messages = Messages()
         self.program_runs = False
         self.writing = False
         self.installed = False
+
+    def process(self):
+        """What a saved trace keeps of the program, as the command knows it."""
+        options = self.options
+        command = [options.script] if options.module is None else ["-m", options.module]
+        return {"command": [*command, *options.args], "target": self.target, "cwd": self.cwd,
+                "start_ns": self.start_ns}
 
     def install(self):
         try:
@@ -757,7 +812,12 @@ class Ending:
                 # A profile function the program left behind would watch the rendering.
                 sys.setprofile(None)
                 messages.say(_hook_report(tracer, self.start_ns))
-            destination.write(lambda out: _render(tracer, self.options, self.target, out))
+            process = None
+            if self.options.format == "spantree":
+                from .saved import process_of
+
+                process = process_of(tracer, exit_status=status, **self.process())
+            destination.write(lambda out: _render(tracer, self.options, self.target, out, process=process))
         except (KeyboardInterrupt, Abandoned) as exc:
             messages.say(f"interrupted: the trace was not written to {destination.name()}"
                          if destination.path else "interrupted: the trace on standard output is incomplete")

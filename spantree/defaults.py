@@ -18,5 +18,6 @@ DEFAULT_SORT = "self"
 
 # The command's output formats; machine formats never share standard output
 # with the program's own prints, so each has a file of its own by default.
-FORMATS = ("summary", "tree", "perfetto", "collapsed", "html")
-DEFAULT_FILES = {"perfetto": "spantree.json", "collapsed": "spantree.folded", "html": "spantree.html"}
+FORMATS = ("summary", "tree", "perfetto", "collapsed", "html", "spantree")
+DEFAULT_FILES = {"perfetto": "spantree.json", "collapsed": "spantree.folded", "html": "spantree.html",
+                 "spantree": "trace.spantree"}

@@ -3,6 +3,7 @@ every other thread that runs Python code meanwhile."""
 
 import os
 import sys
+import time
 from _thread import get_ident
 
 import spantree_C
@@ -137,6 +138,7 @@ class trace:
         self.quiet_threads = 0
         self.hook_lost = None
         self.hook_lost_ns = None
+        self.start_ns = None
 
     def __enter__(self):
         if self._started:
@@ -147,6 +149,7 @@ class trace:
             raise RuntimeError(f"this thread already has a profile function ({what}); "
                                "a thread runs one profiler at a time")
         self._started = True
+        self.start_ns = time.time_ns()
         settings = (self.threshold_ns, self.coroutines, self.depth or 0)
         if self.all_threads:
             from . import threadcapture
@@ -258,6 +261,14 @@ class trace:
     @property
     def records(self):
         return self.tree.records
+
+    def save(self, file):
+        """Writes the ended trace to the file at path `file` (whole or not at
+        all), for `spantree.load` or `spantree view` to read later."""
+        self._check_done()
+        from .saved import save
+
+        save(self, file)
 
     def _check_done(self):
         if self._threads is None:
