@@ -113,6 +113,9 @@ the waits; each thread follows its own first coroutine"""),
         Option(("--main-thread",), "main_thread", help="""\
 trace the main thread alone, leaving the program's other
 threads untouched"""),
+        Option(("--no-children",), "no_children", help="""\
+trace this process alone: no forked child, multiprocessing
+worker or Python subprocess"""),
     ),
     (
         Option(("--format",), "format", "F", """\
@@ -584,15 +587,27 @@ def _limit(tracer):
     return limit + (", coroutine-aware" if tracer.coroutines else "")
 
 
-def _render(tracer, options, target, out, pid=None, process=None):
+def _render(tracer, options, target, out, pid=None, process=None, children=()):
     """Writes the chosen view of the trace to the binary file `out`; `pid` is
-    the traced process's (this one's by default), `process` what a saved
-    trace keeps of it."""
+    the traced process's (this one's by default), `process` what the command
+    knows of it (a saved trace keeps it), `children` the saved traces of its
+    child processes and the children that left none (children.Missing)."""
     if options.format == "spantree":
         from . import saved
 
-        saved.write(tracer, out, process)
+        saved.write(tracer, out, process, children)
         return
+    pid = pid or os.getpid()
+    if children:
+        from .processes import render_processes
+
+        render_processes(_render_one, tracer, options, target, out, pid, process, children)
+        return
+    _render_one(tracer, options, target, out, pid)
+
+
+def _render_one(tracer, options, target, out, pid):
+    """Writes the chosen view of one process's trace."""
     if options.format == "html":
         from .html import html
 
@@ -602,7 +617,7 @@ def _render(tracer, options, target, out, pid=None, process=None):
 
     threads = views.read(tracer)
     if options.format == "perfetto":
-        views.write_perfetto(threads, out, pid=pid or os.getpid(), process_name=f"python {target}")
+        views.write_perfetto(threads, out, pid=pid, process_name=f"python {target}")
         return
     if options.format == "collapsed":
         views.write_collapsed(threads, out)
@@ -704,11 +719,19 @@ def main(argv=None):
 
     ending = Ending(tracer, destination, options, target, time.time_ns())
     ending.install()
+    if not options.no_children:
+        from . import children
+
+        ending.spool = children.Spool.create(tracer, ending.messages.say)
+        children.command_handler = ending.terminated
     ending.program_runs = True
     status = _run(tracer, code, module, options.module)
     ending.program_runs = False
     if tracer.forked:
-        # A child of the program: the trace is the parent's to write.
+        # A child of the program: its own trace goes to the spool, for the
+        # parent to write.
+        if ending.spool is not None:
+            children.end(status)
         return _end(ending.quit(status))
     _flush_program_output()
     return _end(ending.quit(ending.write(status)))
@@ -769,6 +792,7 @@ class Ending:
         self.program_runs = False
         self.writing = False
         self.installed = False
+        self.spool = None  # children.Spool, where the program's children leave their traces
 
     def process(self):
         """What a saved trace keeps of the program, as the command knows it."""
@@ -812,12 +836,14 @@ class Ending:
                 # A profile function the program left behind would watch the rendering.
                 sys.setprofile(None)
                 messages.say(_hook_report(tracer, self.start_ns))
-            process = None
+            process = {**self.process(), "exit_status": status}
             if self.options.format == "spantree":
                 from .saved import process_of
 
-                process = process_of(tracer, exit_status=status, **self.process())
-            destination.write(lambda out: _render(tracer, self.options, self.target, out, process=process))
+                process = process_of(tracer, **process)
+            found = self.spool.collect() if self.spool is not None else ()
+            destination.write(lambda out: _render(tracer, self.options, self.target, out, process=process,
+                                                  children=found))
         except (KeyboardInterrupt, Abandoned) as exc:
             messages.say(f"interrupted: the trace was not written to {destination.name()}"
                          if destination.path else "interrupted: the trace on standard output is incomplete")
@@ -834,6 +860,8 @@ class Ending:
             return status or STATUS_WRITE_FAILED
         finally:
             self.writing = False
+            if self.spool is not None:
+                self.spool.remove()
         if destination.named:
             messages.say(f"wrote the {self.options.format} trace to {destination.shown}")
         return status
