@@ -202,7 +202,7 @@ def _note_exit(exit_function, status):
 
 
 def _os_exit(status):
-    end(status)
+    end(status, keep_blocked=True)
     _child.os_exit(status)
 
 
@@ -214,20 +214,24 @@ def _at_exit():
 
 
 def _terminated(signum, frame):
-    end(-_signal.SIGTERM)
+    end(-_signal.SIGTERM, keep_blocked=True)
     _signal.signal(_signal.SIGTERM, _signal.SIG_DFL)
     os.kill(os.getpid(), _signal.SIGTERM)
+    _signal.pthread_sigmask(_signal.SIG_UNBLOCK, {_signal.SIGTERM})
     _child.os_exit(128 + _signal.SIGTERM)
 
 
-def end(status):
+def end(status, keep_blocked=False):
     """Ends this child's trace and leaves it in the spool with its exit
     status; does nothing where this process traces no child of a run, or
-    has ended its trace already."""
+    has ended its trace already. SIGTERM is blocked meanwhile, and stays
+    blocked with `keep_blocked`, for a process about to end."""
     tracer = _child.trace
     if _child.pid != os.getpid() or tracer is None:
         return
     _child.trace = None
+    # SIGTERM (multiprocessing's terminate) waits until the trace is written.
+    blocked = _signal.pthread_sigmask(_signal.SIG_BLOCK, {_signal.SIGTERM})
     try:
         tracer.__exit__(None, None, None)
         from .saved import process_of, write
@@ -241,6 +245,9 @@ def end(status):
         os.rename(part, path)
     except Exception:
         pass  # the parent names this child as ended without a trace
+    finally:
+        if not keep_blocked:
+            _signal.pthread_sigmask(_signal.SIG_SETMASK, blocked)
 
 
 def _open_private(path):
