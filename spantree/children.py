@@ -240,9 +240,13 @@ def end(status, keep_blocked=False):
         process = process_of(tracer, command=command, target=" ".join(command), exit_status=status)
         path = os.path.join(_child.spool, f"{os.getpid()}{TRACE}")
         part = f"{path}.part"
-        with open(_open_private(part), "wb") as out:
-            write(tracer, out, process)
-        os.rename(part, path)
+        try:
+            with open(_open_private(part), "wb") as out:
+                write(tracer, out, process)
+            os.rename(part, path)
+        except BaseException:
+            _unlink(part)
+            raise
     except Exception:
         pass  # the parent names this child as ended without a trace
     finally:
@@ -252,6 +256,13 @@ def end(status, keep_blocked=False):
 
 def _open_private(path):
     return os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+
+
+def _unlink(path):
+    try:
+        os.unlink(path)
+    except OSError:
+        pass
 
 
 def _write_private(path, data):
@@ -276,8 +287,9 @@ class Missing:
 class Spool:
     """The run's spool directory, and the environment that names it."""
 
-    def __init__(self, path):
+    def __init__(self, path, environment):
         self.path = path
+        self.environment = environment  # the variables it changed, as they were
 
     @classmethod
     def create(cls, tracer, say):
@@ -300,11 +312,12 @@ class Spool:
                 "the program's child processes are not traced")
             _remove(path)
             return None
+        environment = {name: os.environ.get(name) for name in (ENVIRONMENT, "PYTHONPATH")}
         os.environ[ENVIRONMENT] = environment_value(tracer, path)
         if package_path:
             os.environ["PYTHONPATH"] = os.pathsep.join(filter(None, (site, os.environ.get("PYTHONPATH"))))
         _handle_forks()
-        return cls(path)
+        return cls(path, environment)
 
     def collect(self, wait_s=WAIT_S):
         """The children's saved traces, and the children that left none
@@ -364,9 +377,12 @@ class Spool:
             return []
 
     def remove(self):
-        """Removes the spool and stops naming it to children started from now on."""
-        if os.environ.get(ENVIRONMENT, "").endswith("," + self.path):
-            del os.environ[ENVIRONMENT]
+        """Removes the spool and puts the environment back as it was."""
+        for name, value in self.environment.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
         _remove(self.path)
 
 

@@ -156,7 +156,7 @@ def write(trace, out, process=None, children=None):
     if process is None:
         process = trace.process() if isinstance(trace, SavedTrace) else process_of(trace)
     if children is None:
-        children = getattr(trace, "children", ())
+        children = getattr(trace, "children", None) or ()
     out.write(_HEADER.pack(MAGIC, VERSION, zlib.crc32(_HEADER.pack(MAGIC, VERSION, 0)[:16])))
     _write_process(trace, out, process)
     for child in children:

@@ -178,19 +178,32 @@ def test_a_saved_trace_holds_every_process_and_view_shows_them_as_the_run_did(tm
     saved = spantree.load(tmp_path / "run.spantree")
     assert saved.exit_status == 0 and [child.exit_status for child in saved.children] == [5]
     assert saved.children[0].pid != saved.pid
-    view = subprocess.run([sys.executable, "-m", "spantree", "view", "run.spantree", "--format", "tree"], cwd=tmp_path,
+    view = subprocess.run([sys.executable, "-m", "spantree", "view", "run.spantree", "--format", "tree", "--full"], cwd=tmp_path,
                           env=ENV, capture_output=True, text=True, timeout=120)
     sections = view.stdout.split("\nprocess ")
     assert view.returncode == 0 and view.stdout.startswith("process ") and len(sections) == 2
     assert "in_child" in sections[1] and "in_child" not in sections[0]
 
 
-def test_library_traces_leave_the_environment_and_children_alone(tmp_path):
+def test_library_traces_reach_children_only_when_asked(tmp_path):
     import spantree
 
+    (tmp_path / "spool").mkdir()
+    child = [sys.executable, "-c", "def in_child():\n    pass\nin_child()"]
     before = dict(os.environ)
-    with spantree.trace() as t:
-        subprocess.run([sys.executable, "-c", "pass"], env=ENV, check=True)
-        during = dict(os.environ)
-    assert before == during == dict(os.environ)
-    assert not hasattr(t, "children") or t.children == []
+    with spantree.trace(threads=False) as alone:
+        subprocess.run(child, env=ENV, check=True)
+        assert dict(os.environ) == before
+    assert alone.children is None
+    os.environ["TMPDIR"] = str(tmp_path / "spool")
+    try:
+        with spantree.trace(threads=False, children=True) as t:
+            subprocess.run(child, env={**os.environ, "PYTHONPATH": os.environ["PYTHONPATH"] + os.pathsep + ENV["PYTHONPATH"]},
+                           check=True)
+    finally:
+        del os.environ["TMPDIR"]
+    assert dict(os.environ) == before and list((tmp_path / "spool").iterdir()) == []
+    [traced] = t.children
+    assert not hasattr(traced, "reason"), traced.reason
+    assert traced.exit_status == 0 and any("in_child" in thread.records[i] for thread in traced.threads
+                                           for i in range(len(thread.records)) if thread.records[i])
