@@ -107,9 +107,9 @@ or s (default {threshold})"""),
 keep calls at most N levels deep instead, whatever their
 duration"""),
         Option(("--coroutines",), "coroutines", help="""\
-coroutine-aware: follow the first coroutine the program runs
+coroutine-aware: follow each coroutine an event loop runs
 (main in asyncio.run(main())) across its awaits, and record
-the waits; each thread follows its own first coroutine"""),
+the waits; outside event loops, a thread's first coroutine"""),
         Option(("--main-thread",), "main_thread", help="""\
 trace the main thread alone, leaving the program's other
 threads untouched"""),
@@ -660,6 +660,22 @@ def _hook_report(tracer, start_ns):
             "the trace has no calls after that, and calls still open then show as [unknown]")
 
 
+def _hand_driven_report(tracer, start_ns):
+    """A line per coroutine that a coroutine-aware trace followed outside an
+    event loop's run, where it sees one coroutine per thread and no other."""
+    if not tracer.followed_by_hand:
+        return []
+    import time
+
+    from .render import format_duration
+
+    run_ns = max(time.time_ns() - start_ns, 1)
+    return [f"{thread}: outside an event loop, the trace followed one coroutine only, {name} "
+            f"({os.path.basename(file)}:{line}), {format_duration(duration)} or {100 * duration / run_ns:.1f}% "
+            "of the run; to trace the others, run each with asyncio.run or loop.run_until_complete"
+            for thread, name, file, line, duration in tracer.followed_by_hand]
+
+
 def _flush_program_output():
     for stream in (sys.stdout, sys.stderr):
         try:
@@ -836,6 +852,8 @@ class Ending:
                 # A profile function the program left behind would watch the rendering.
                 sys.setprofile(None)
                 messages.say(_hook_report(tracer, self.start_ns))
+            for note in _hand_driven_report(tracer, self.start_ns):
+                messages.say(note)
             process = {**self.process(), "exit_status": status}
             if self.options.format == "spantree":
                 from .saved import process_of

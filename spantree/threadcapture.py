@@ -67,14 +67,31 @@ class _Capture:
     the name it had when it ended; its native id and profiler, and the list
     its records are delivered into."""
 
-    __slots__ = ("thread", "name", "native_id", "profiler", "box")
+    __slots__ = ("thread", "ident", "name", "native_id", "profiler", "box", "entries", "entry")
 
     def __init__(self, thread, settings):
         self.thread = weak_ref(thread)
+        self.ident = get_ident()
         self.name = thread.name
         self.native_id = threading.get_native_id()
-        self.box = []
+        self.box = []  # records lists, one per profiler the thread ran in turn
+        # Whether each of them followed an event loop's coroutine (see eventloops).
+        self.entries = []
+        self.entry = False
         self.profiler = spantree_C.set_trace_profile(_keep, self.box, *settings)
+
+    def records(self, owner):
+        """The thread's records, once its last profiler has delivered them;
+        notes in `owner` the coroutines it followed by hand."""
+        if not owner.settings[1]:
+            return self.box[0]
+        from . import eventloops
+
+        eventloops.unfollow(self.ident)
+        self.entries.append(self.entry)
+        owner.followed_by_hand += [(self.current_name(), *followed) for followed
+                                   in eventloops.followed_by_hand(self.box, self.entries)]
+        return eventloops.merge(self.box, self.entries)
 
     def current_name(self):
         thread = self.thread and self.thread()
@@ -115,6 +132,7 @@ class ThreadCapture:
         self.quiet = 0  # threads that ended without a recorded call
         self.ends = threading.local()  # a _ThreadEnd per captured thread
         self.foreign = {}  # ident -> weak reference to the Thread, for threads whose profile function is not ours
+        self.followed_by_hand = []  # see trace.followed_by_hand
         self.failures = []  # why threads could not be traced
         self.lock = threading.Lock()
         self.running = True
@@ -136,9 +154,26 @@ class ThreadCapture:
                         capture = _Capture(thread, self.settings)
                         self.captures[id(capture)] = capture
                         self.ends.end = _ThreadEnd(self, capture, thread)
+                        if self.settings[1]:
+                            from . import eventloops
+
+                            eventloops.follow(lambda entering: self.next_profiler(capture, entering))
         except Exception as exc:
             # The thread goes untraced rather than the exception reaching its code.
             self.failures.append(exc)
+
+    def next_profiler(self, capture, entering):
+        """Starts the next profiler of a thread in a coroutine-aware trace,
+        as an event loop starts to run a coroutine (`entering`) or has run it."""
+        with changing:
+            with self.lock:
+                profiler = capture.profiler
+                if not self.running or profiler is None or profiler.thread_hook is not profiler:
+                    return  # the end delivers it, or its hook is someone else's now
+                spantree_C.remove_trace_profile(profiler)
+                capture.entries.append(capture.entry)
+                capture.entry = entering
+                capture.profiler = spantree_C.set_trace_profile(_keep, capture.box, *self.settings)
 
     def thread_ended(self, capture, thread, since):
         """Delivers the records of a thread that ends during the capture,
@@ -154,7 +189,8 @@ class ThreadCapture:
                 capture.name, capture.thread = thread.name, None
                 # Also removes the hook from the ending thread.
                 spantree_C.remove_trace_profile(profiler)
-                _drop_calls_since(capture.box[0], since)
+                _drop_calls_since(capture.box[-1], since)
+                capture.box = [capture.records(self)]
                 if not any(capture.box[0]):
                     with self.lock:
                         self.captures.pop(id(capture), None)
@@ -178,6 +214,7 @@ class ThreadCapture:
                     if capture.profiler is not None:
                         spantree_C.remove_trace_profile(capture.profiler)
                         capture.profiler = None
+                        capture.box = [capture.records(self)]
                         capture.name = capture.current_name()
                 # The owning thread's own hook is the trace's business, done by now.
                 if not any(_is_alive(thread) for ident, thread in self.foreign.items()

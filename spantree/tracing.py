@@ -96,7 +96,11 @@ class trace:
     `depth` levels below the block. With `coroutines`, the first coroutine
     entered while nothing else is open is followed across its suspensions,
     with the coroutines it awaits and the calls they make; use `run` to trace
-    one coroutine from a wrapper. A trace object is used once.
+    one coroutine from a wrapper. Each coroutine an asyncio event loop runs
+    (asyncio.run, asyncio.Runner.run, loop.run_until_complete) is followed
+    so, on every thread, as a tree of its own; outside those, a thread's
+    first coroutine alone is, and `followed_by_hand` lists those as (thread
+    name, name, file, line, duration_ns). A trace object is used once.
 
     A thread has one profile hook: the trace refuses to start where another
     is installed, and if the traced code replaces or removes the hook, the
@@ -151,6 +155,10 @@ class trace:
         self._tree = None
         self._threads = None
         self._thread_ident = None
+        self._delivered = []  # records lists, one per profiler this thread ran in turn
+        self._entries = []  # whether each of them followed an event loop's coroutine
+        self._entry = False
+        self.followed_by_hand = []
         self.forked = False
         self.quiet_threads = 0
         self.hook_lost = None
@@ -179,16 +187,34 @@ class trace:
 
             self._spool = Spool.create(self, _warn)
         _open_traces.append(self)
+        if self.coroutines:
+            from . import eventloops
+
+            eventloops.follow(self._next_profiler)
         try:
             self._profiler = spantree_C.set_trace_profile(self._deliver, None, *settings)
         except BaseException:
             _open_traces.remove(self)
+            if self.coroutines:
+                eventloops.unfollow()
             if self._capture is not None:
                 self._capture.end()
             if self._spool is not None:
                 self._spool.remove()
             raise
         return self
+
+    def _next_profiler(self, entering):
+        """Starts the next profiler of a coroutine-aware trace, as an event
+        loop starts to run a coroutine (`entering`) or has run it."""
+        profiler = self._profiler
+        if profiler is None or profiler.thread_hook is not profiler:
+            return  # the hook is lost, or the trace over
+        spantree_C.remove_trace_profile(profiler)
+        self._entries.append(self._entry)
+        self._entry = entering
+        self._profiler = spantree_C.set_trace_profile(
+            self._deliver, None, self.threshold_ns, self.coroutines, self.depth or 0)
 
     def _stop_at_fork(self):
         """Called in a forked child: removes the hook this trace inherited on
@@ -228,12 +254,22 @@ class trace:
         from .traced import ThreadTrace
 
         thread = threading.current_thread()
+        self._raw = self._delivered[-1]
+        if self.coroutines:
+            from . import eventloops
+
+            eventloops.unfollow()
+            self._entries.append(self._entry)
+            self.followed_by_hand = [(thread.name, *followed) for followed
+                                     in eventloops.followed_by_hand(self._delivered, self._entries)]
+            self._raw = eventloops.merge(self._delivered, self._entries)
         threads = [ThreadTrace(thread.name, threading.get_native_id(), self._raw, self.coroutines)]
         if self._capture is not None:
             # Ending the capture may clear every thread's profile function, so
             # it comes before the traced code's own function is put back.
             threads += self._capture.end()
             self.quiet_threads = self._capture.quiet
+            self.followed_by_hand += self._capture.followed_by_hand
             self._capture = None
         if self.hook_lost and callable(installed) and not _is_trace_profiler(installed):
             # The profile function the traced code installed outlives the trace.
@@ -248,7 +284,7 @@ class trace:
         return False
 
     def _deliver(self, context, records):
-        self._raw = records
+        self._delivered.append(records)
 
     async def run(self, awaitable):
         """Awaits `awaitable` under this trace and returns its result.

@@ -680,3 +680,29 @@ def test_dash_m_imports_the_package_under_the_trace(tmp_path, module, status, me
     assert proc.stdout == ("" if status else "-m\n"), "python -m's sys.argv[0] while it finds the module"
     labels = [label.split()[0] for label in tree_labels((tmp_path / "out.txt").read_text())]
     assert labels.count("setting_up") == 1 and labels.count("sleep") == 1
+
+
+def test_coroutine_driven_by_hand_is_named_with_its_share_of_the_run(tmp_path):
+    program = ("import asyncio, time, types\n"
+               "@types.coroutine\ndef pause():\n    yield\n"
+               "async def abandoned():\n    time.sleep(0.002)\n    await pause()\n"
+               "async def main():\n    await asyncio.sleep(0.01)\n"
+               "abandoned().send(None)\n"
+               "asyncio.run(main())\nasyncio.run(main())\n")
+    proc = spantree_cli(tmp_path, "--coroutines", *FULL_TREE, "prog.py", program=program)
+    assert proc.returncode == 0
+    assert re.fullmatch(r"spantree: MainThread: outside an event loop, the trace followed one coroutine only, "
+                        r"abandoned \(prog.py:5\), \S+ ms or \d+\.\d% of the run; to trace the others, run each "
+                        r"with asyncio.run or loop.run_until_complete\n", proc.stderr), proc.stderr
+    tops = [label for label in tree_labels(trace_part(proc.stdout)) if not label.startswith(" ")]
+    assert [label.split()[0] for label in tops] == ["abandoned", "main", "main"]
+
+
+def test_the_profile_module_fails_inside_a_trace_and_the_note_says_where_the_trace_ended(tmp_path):
+    program = "import profile\nprofile.run('sum(range(10))')\n"
+    proc = spantree_cli(tmp_path, "--format", "summary", "prog.py", program=program)
+    assert proc.returncode == 1
+    assert "AssertionError: ('Bad return'" in proc.stderr
+    assert re.search(r"\nspantree: spantree's profile hook was (removed|replaced by .*) [0-9.]+ \S*s after the "
+                     r"program started: the trace has no calls after that", proc.stderr), proc.stderr
+    assert "\nspantree: prog.py: " in proc.stdout

@@ -301,6 +301,39 @@ def test_coroutine_aware_mode_follows_each_threads_first_coroutine():
         assert waits and sum(w.duration_ns for w in waits) >= 1_500_000
 
 
+def test_each_event_loop_run_is_followed_on_every_thread_and_the_loop_is_left_as_it_was():
+    async def setup():
+        await asyncio.sleep(0.002)
+
+    async def main(n):
+        return sum(await asyncio.gather(*(asyncio.sleep(0.002, i) for i in range(n))))
+
+    def two_runs():
+        asyncio.run(setup())
+        with asyncio.Runner() as runner:
+            runner.run(main(3))
+        loop = asyncio.new_event_loop()
+        loop.run_until_complete(setup())
+        loop.close()
+
+    original = asyncio.BaseEventLoop.run_until_complete
+    with spantree.trace(coroutines=True) as traced:
+        assert asyncio.BaseEventLoop.run_until_complete is not original
+        thread = threading.Thread(target=two_runs, name="worker")
+        thread.start()
+        two_runs()
+        thread.join()
+    assert asyncio.BaseEventLoop.run_until_complete is original
+    assert [t.name for t in traced.threads] == ["MainThread", "worker"]
+    for thread in traced.threads:
+        roots = decoded(thread).roots
+        assert [(n.record.name, n.record.kind) for n in roots] == [
+            ("setup", Kind.COROUTINE), ("main", Kind.COROUTINE), ("setup", Kind.COROUTINE)]
+        # The tasks main gathers are awaits of it.
+        assert any(c.record.kind is Kind.AWAIT for c in roots[1].children)
+    assert traced.followed_by_hand == []
+
+
 def test_main_thread_alone_touches_no_other_thread():
     seen = []
 
