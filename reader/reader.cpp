@@ -11,6 +11,8 @@
 //   functions()                                    per-function aggregates
 //   records(), columns(), strings()                data for Python code
 //   preorder(base_ns)                              columns in pre-order, for drawings
+//   pack(), Reader.unpack(data), record_strings()  a saved trace's form of the
+//                                                  records, and the list again
 // Writers fill a buffer and hand it to `write` (any callable taking bytes,
 // such as a binary file's write) in chunks of at most kChunk bytes.
 //
@@ -19,7 +21,8 @@
 // string_table.h, sink.h (chunked output, numbers, durations, text), trace.h
 // (the arrays and node ids), parse.h, tree.h (the tree and what is derived
 // from it), labels.h (what the text views share), and one header per view:
-// full_tree.h, folded_tree.h, collapsed.h, chrome.h.
+// full_tree.h, folded_tree.h, collapsed.h, chrome.h; saved.h packs and
+// unpacks the records for saved traces.
 //
 // Reference rules of this file: Ref<> (common/ref.h, shared with the tracer)
 // owns one strong reference (steal adopts a new one, release hands it back);

@@ -70,8 +70,9 @@ def _split(words):
 def _options(words, command):
     """The parsed options and file names of `view` or `diff`."""
     option_words, files, given = _split(words)
-    for name in sorted(given.keys() & set(TRACING_OPTIONS)):
-        raise cli.UsageError(f"argument {name}: not allowed with {command}: the trace is already made")
+    refused = sorted(given.keys() & set(TRACING_OPTIONS))
+    if refused:
+        raise cli.UsageError(f"argument {refused[0]}: not allowed with {command}: the trace is already made")
     # The main parser checks each value; the file stands where the script would.
     options = cli.parse_args([*option_words, "--", "FILE"])
     return options, files, given
