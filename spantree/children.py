@@ -180,7 +180,11 @@ def _start(settings, forked):
         _child.os_exit = os._exit
         os._exit = _os_exit
         exit_function = sys.exit
-        sys.exit = lambda status=None: _note_exit(exit_function, status)
+
+        def exit(status=None):
+            _note_exit(exit_function, status)
+
+        sys.exit = exit
         atexit.register(_at_exit)
     try:
         handler = _signal.getsignal(_signal.SIGTERM)

@@ -3,6 +3,7 @@ children, multiprocessing workers under each start method, Python
 subprocesses and their own children, each under its own pid."""
 
 import json
+import re
 import os
 import signal
 import subprocess
@@ -207,3 +208,27 @@ def test_library_traces_reach_children_only_when_asked(tmp_path):
     assert not hasattr(traced, "reason"), traced.reason
     assert traced.exit_status == 0 and any("in_child" in thread.records[i] for thread in traced.threads
                                            for i in range(len(thread.records)) if thread.records[i])
+
+
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+def test_the_spool_is_removed_when_a_signal_ends_the_command(tmp_path, signum):
+    (tmp_path / "prog.py").write_text("import subprocess, sys, time\nsubprocess.run([sys.executable, '-c', 'pass'])\n"
+                                      "print('ready', flush=True)\ntime.sleep(60)\n")
+    (tmp_path / "spool").mkdir()
+    with subprocess.Popen([sys.executable, "-m", "spantree", "--format", "summary", "-o", "out.txt", "prog.py"],
+                          cwd=tmp_path, env={**ENV, "TMPDIR": str(tmp_path / "spool")}, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True) as proc:
+        assert proc.stdout.readline() == "ready\n"
+        proc.send_signal(signum)
+        proc.wait(timeout=60)
+    assert proc.returncode == -signum and list((tmp_path / "spool").iterdir()) == []
+    assert (tmp_path / "out.txt").read_text().count("process ") == 2
+
+
+def test_the_html_page_groups_each_process_lanes_under_its_pid(tmp_path):
+    (tmp_path / "prog.py").write_text(FORK)
+    proc = run(tmp_path, "--threshold", 0, "--format", "html", "-o", "page.html", "prog.py", "os._exit")
+    assert proc.returncode == 0
+    page = (tmp_path / "page.html").read_text()
+    lanes = re.findall(r'"name": ?"(\d+): MainThread"', page)
+    assert len(lanes) == 2 and lanes[0] != lanes[1]
