@@ -327,17 +327,20 @@ class Spool:
         """The children's saved traces, and the children that left none
         (Missing), in the order they started; waits up to `wait_s` for
         those still running."""
+        started, done = self._listing()
+        if not started:
+            return []  # a program without children loads nothing more
         import time
 
         from .saved import SavedTraceError, load
 
         deadline = time.monotonic() + wait_s
         while True:
-            started, done = self._listing()
             running = [pid for pid in started if pid not in done and _alive(pid)]
             if not running or time.monotonic() >= deadline:
                 break
             time.sleep(0.02)
+            started, done = self._listing()
         found = []
         for pid in sorted(started, key=lambda pid: started[pid]):
             command = self._command(pid)
@@ -413,6 +416,17 @@ def _alive(pid):
 
 
 def _remove(path):
-    import shutil
-
-    shutil.rmtree(path, ignore_errors=True)
+    """Removes the directory `path` and everything in it, as far as it can."""
+    try:
+        entries = list(os.scandir(path))
+    except OSError:
+        entries = []
+    for entry in entries:
+        if entry.is_dir(follow_symlinks=False):
+            _remove(entry.path)
+        else:
+            _unlink(entry.path)
+    try:
+        os.rmdir(path)
+    except OSError:
+        pass
