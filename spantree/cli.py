@@ -6,6 +6,9 @@ come; `spantree --help` shows them.
 Without --format it writes the summary, then the folded tree.
 `spantree view FILE` and `spantree diff BEFORE AFTER` read saved traces
 (spantree/subcommands.py).
+The program's child processes are traced too, unless --no-children: they
+leave their traces in a spool the command makes before the program starts
+and reads once it has ended (spantree/children.py, spantree/processes.py).
 
 The program must run as it would under python alone. Before it starts, this
 module has imported only os, sys, the tracer and the defaults (which is why
