@@ -144,7 +144,14 @@ def start_from_environment(forked=False):
 def _handle_forks():
     if not _child.forks_handled:
         _child.forks_handled = True
-        os.register_at_fork(after_in_child=_start_in_forked_child)
+        os.register_at_fork(before=_before_fork, after_in_child=_start_in_forked_child)
+
+
+def _before_fork():
+    """Loads the saved-trace writer once in a process that forks, rather
+    than in each of its forked children as they end."""
+    if ENVIRONMENT in os.environ:
+        from . import saved  # noqa: F401
 
 
 def _start_in_forked_child():
