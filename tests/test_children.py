@@ -233,3 +233,22 @@ def test_the_html_page_groups_each_process_lanes_under_its_pid(tmp_path):
     page = (tmp_path / "page.html").read_text()
     lanes = re.findall(r'"name": ?"(\d+): MainThread"', page)
     assert len(lanes) == 2 and lanes[0] != lanes[1]
+
+
+def test_the_parent_names_each_child_that_left_no_readable_trace(tmp_path):
+    from spantree.children import Missing, Spool
+
+    ended = subprocess.run([sys.executable, "-c", "import os; print(os.getpid())"], capture_output=True, text=True)
+    dead, running, unreadable = int(ended.stdout), os.getpid(), 1
+    for pid, command in ((dead, ["python", "dead.py"]), (running, ["python", "running.py"]),
+                         (unreadable, ["python", "bad.py"])):
+        (tmp_path / f"{pid}.started").write_bytes("\0".join(command).encode())
+    (tmp_path / f"{unreadable}.spantree").write_bytes(b"SPANTREE\r\n\x1a\n")
+    (tmp_path / "site").mkdir()
+    found = {child.pid: child for child in Spool(tmp_path, {}).collect(wait_s=0.1)}
+    assert all(isinstance(child, Missing) for child in found.values())
+    assert {pid: (child.command[1], child.reason.split(" (")[0]) for pid, child in found.items()} == {
+        dead: ("dead.py", "ended without a trace"),
+        running: ("running.py", "still running after 0.1 s: not traced to its end"),
+        unreadable: ("bad.py", "its trace is unreadable"),
+    }
