@@ -760,11 +760,6 @@ class Abandoned(BaseException):
     """SIGTERM again while the trace is being written."""
 
 
-class Interrupted(KeyboardInterrupt):
-    """Ends the command as an uncaught KeyboardInterrupt ends python; its
-    traceback (the program's) is printed already."""
-
-
 def _end(status):
     """Returns the exit status, or ends the process by the signal a
     negative status names."""
@@ -773,15 +768,18 @@ def _end(status):
     if status == KILLED_BY_SIGINT:
         # Out of main, python sees an uncaught KeyboardInterrupt: it
         # finalizes as it would have for the program, then kills itself by
-        # SIGINT. Only the hook that would print it again is quieted.
+        # SIGINT. Only the hook that would print it again (the program's
+        # traceback is printed already) is quieted. Python 3.13 tells the
+        # exception by its exact type: no subclass.
         program_hook = sys.excepthook
+        interrupt = KeyboardInterrupt()
 
         def quiet(kind, value, traceback):
-            if not isinstance(value, Interrupted):
+            if value is not interrupt:
                 program_hook(kind, value, traceback)
 
         sys.excepthook = quiet
-        raise Interrupted
+        raise interrupt
     return status
 
 
@@ -826,24 +824,34 @@ class Ending:
                 _signal.signal(_signal.SIGTERM, self.terminated)
                 self.installed = True
         except ValueError:
-            pass  # not the main thread
+            return  # not the main thread
+        # A forked child (a pool's worker) gets SIGTERM's default back at
+        # once: the handler runs only when the main thread runs Python code,
+        # and a worker is terminated wherever it waits.
+        os.register_at_fork(after_in_child=self.quit)
 
-    def quit(self, status):
+    def quit(self, status=None):
         """Puts SIGTERM's default back, unless the program installed its own."""
-        if self.installed and _signal.getsignal(_signal.SIGTERM) == self.terminated:
-            _signal.signal(_signal.SIGTERM, _signal.SIG_DFL)
+        try:
+            if self.installed and _signal.getsignal(_signal.SIGTERM) == self.terminated:
+                _signal.signal(_signal.SIGTERM, _signal.SIG_DFL)
+        except ValueError:
+            pass  # a child forked from another thread than the main one
         return status
 
     def terminated(self, signum, frame):
         """SIGTERM handler: writes the trace, then dies by SIGTERM."""
         if self.writing:
             raise Abandoned
-        if not self.tracer.forked:
-            if self.program_runs:
-                self.program_runs = False
-                self.tracer.__exit__(None, None, None)
-            self.write(KILLED_BY_SIGTERM)
-        _die_by(_signal.SIGTERM)
+        try:
+            if not self.tracer.forked:
+                if self.program_runs:
+                    self.program_runs = False
+                    self.tracer.__exit__(None, None, None)
+                self.write(KILLED_BY_SIGTERM)
+        finally:
+            # Nothing of this reaches the program, which python would not resume.
+            _die_by(_signal.SIGTERM)
 
     def write(self, status):
         """Writes the trace after a program that ended with `status`; returns

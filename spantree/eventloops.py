@@ -19,7 +19,8 @@ import sys
 from _thread import get_ident
 
 _switches = {}  # thread ident -> switch(entering) of that thread's profilers
-_original = None  # BaseEventLoop.run_until_complete, while replaced
+_original = None  # BaseEventLoop.run_until_complete, kept for a call still in the replacement
+_replaced = False
 _loop_own = ()  # code of the coroutines a loop runs to close itself
 _audit_added = False
 
@@ -41,33 +42,33 @@ def follow(switch):
 def unfollow(ident=None):
     """Ends `follow` for a thread (the calling one by default); the last puts
     the method back."""
-    global _original
+    global _replaced
     _switches.pop(get_ident() if ident is None else ident, None)
-    if _switches or _original is None:
+    if _switches or not _replaced:
         return
     loop_class = sys.modules["asyncio.base_events"].BaseEventLoop
     if loop_class.__dict__.get("run_until_complete") is _run_until_complete:
         loop_class.run_until_complete = _original
-    _original = None
+    _replaced = False
 
 
 def _replace():
-    global _original
-    if _original is not None:
+    global _original, _replaced, _loop_own
+    if _replaced:
         return
     loop_class = getattr(sys.modules.get("asyncio.base_events"), "BaseEventLoop", None)
     if loop_class is None:
         return
-    _original = loop_class.run_until_complete
-    global _loop_own
-    # Reading __code__ is itself an audited event: _original is set by now.
+    _replaced = True
+    # Reading __code__ is itself an audited event: _replaced is set by now.
     _loop_own = (loop_class.shutdown_asyncgens.__code__, loop_class.shutdown_default_executor.__code__)
+    _original = loop_class.run_until_complete
     _run_until_complete.__doc__ = _original.__doc__
     loop_class.run_until_complete = _run_until_complete
 
 
 def _watch(event, args):
-    if _switches and _original is None:
+    if _switches and not _replaced:
         _replace()
 
 
