@@ -69,9 +69,9 @@ def _start():
     this = sys.modules.pop("sitecustomize")
     try:
         import sitecustomize  # noqa: F401
-    except ImportError as exc:
-        sys.modules["sitecustomize"] = this
-        if exc.name != "sitecustomize":
+    except BaseException as exc:
+        sys.modules.setdefault("sitecustomize", this)
+        if not isinstance(exc, ImportError) or exc.name != "sitecustomize":
             raise
 
 
@@ -97,8 +97,6 @@ class _Child:
 
 
 _child = _Child()
-# The parent's SIGTERM handler, which a forked child treats as the default.
-command_handler = None
 
 
 def _settings(value):
@@ -194,8 +192,8 @@ def _start(settings, forked):
         sys.exit = exit
         atexit.register(_at_exit)
     try:
-        handler = _signal.getsignal(_signal.SIGTERM)
-        if handler == _signal.SIG_DFL or (handler is not None and handler == command_handler):
+        # (A child the command forks has SIGTERM's default back by now.)
+        if _signal.getsignal(_signal.SIGTERM) == _signal.SIG_DFL:
             _signal.signal(_signal.SIGTERM, _terminated)
     except ValueError:
         pass  # not the main thread

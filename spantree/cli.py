@@ -742,7 +742,6 @@ def main(argv=None):
         from . import children
 
         ending.spool = children.Spool.create(tracer, ending.messages.say)
-        children.command_handler = ending.terminated
     ending.program_runs = True
     status = _run(tracer, code, module, options.module)
     ending.program_runs = False

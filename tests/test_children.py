@@ -221,8 +221,7 @@ def test_the_spool_is_removed_when_a_signal_ends_the_command(tmp_path, signum):
         assert proc.stdout.readline() == "ready\n"
         proc.send_signal(signum)
         proc.wait(timeout=60)
-    # (How the command then ends is the signal tests' concern, in test_cli.)
-    assert proc.returncode != 0 and list((tmp_path / "spool").iterdir()) == []
+    assert proc.returncode == -signum and list((tmp_path / "spool").iterdir()) == []
     assert (tmp_path / "out.txt").read_text().count("process ") == 2
 
 
@@ -252,3 +251,14 @@ def test_the_parent_names_each_child_that_left_no_readable_trace(tmp_path):
         running: ("running.py", "still running after 0.1 s: not traced to its end"),
         unreadable: ("bad.py", "its trace is unreadable"),
     }
+
+
+def test_a_child_still_runs_the_sitecustomize_the_spool_shadows(tmp_path):
+    (tmp_path / "own").mkdir()
+    (tmp_path / "own" / "sitecustomize.py").write_text("MARK = 'their own'\n")
+    program = ("import subprocess, sys\nsubprocess.run([sys.executable, '-c', "
+               "'import sitecustomize; print(sitecustomize.MARK)'], check=True)\n")
+    env = {"PYTHONPATH": ENV["PYTHONPATH"] + os.pathsep + str(tmp_path / "own")}
+    proc = run(tmp_path, "--format", "summary", "prog.py", program=program, env=env)
+    assert proc.returncode == 0 and proc.stdout.startswith("their own\n")
+    assert proc.stdout.count("\nprocess ") == 2
