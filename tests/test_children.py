@@ -130,10 +130,10 @@ def test_python_subprocesses_and_their_children_are_traced_non_python_ones_untou
 KILLED = """\
 import os, signal, subprocess, sys, time
 
-child = subprocess.Popen([sys.executable, "-c", "import sys, time\\nprint('up', flush=True)\\ntime.sleep(60)"],
-                         stdout=subprocess.PIPE)
-child.stdout.readline()
-child.send_signal(getattr(signal, sys.argv[1]))
+with subprocess.Popen([sys.executable, "-c", "import sys, time\\nprint('up', flush=True)\\ntime.sleep(60)"],
+                      stdout=subprocess.PIPE) as child:
+    child.stdout.readline()
+    child.send_signal(getattr(signal, sys.argv[1]))
 print(child.wait())
 """
 
