@@ -6,6 +6,9 @@ come; `spantree --help` shows them.
 Without --format it writes the summary, then the folded tree.
 `spantree view FILE` and `spantree diff BEFORE AFTER` read saved traces
 (spantree/subcommands.py).
+The program's child processes are traced too, unless --no-children: they
+leave their traces in a spool the command makes before the program starts
+and reads once it has ended (spantree/children.py, spantree/processes.py).
 
 The program must run as it would under python alone. Before it starts, this
 module has imported only os, sys, the tracer and the defaults (which is why
@@ -114,6 +117,9 @@ the waits; outside event loops, a thread's first coroutine"""),
         Option(("--main-thread",), "main_thread", help="""\
 trace the main thread alone, leaving the program's other
 threads untouched"""),
+        Option(("--no-children",), "no_children", help="""\
+trace this process alone: no forked child, multiprocessing
+worker or Python subprocess"""),
     ),
     (
         Option(("--format",), "format", "F", """\
@@ -617,15 +623,27 @@ def _settings(tracer):
     return {"threshold_ns": tracer.threshold_ns, "depth": tracer.depth}
 
 
-def _render(tracer, options, target, out, pid=None, process=None):
+def _render(tracer, options, target, out, pid=None, process=None, children=()):
     """Writes the chosen view of the trace to the binary file `out`; `pid` is
-    the traced process's (this one's by default), `process` what a saved
-    trace keeps of it."""
+    the traced process's (this one's by default), `process` what the command
+    knows of it (a saved trace keeps it), `children` the saved traces of its
+    child processes and the children that left none (children.Missing)."""
     if options.format == "spantree":
         from . import saved
 
-        saved.write(tracer, out, process)
+        saved.write(tracer, out, process, children)
         return
+    pid = pid or os.getpid()
+    if children:
+        from .processes import render_processes
+
+        render_processes(_render_one, tracer, options, target, out, pid, process, children)
+        return
+    _render_one(tracer, options, target, out, pid)
+
+
+def _render_one(tracer, options, target, out, pid):
+    """Writes the chosen view of one process's trace."""
     if options.format == "html":
         from .html import html
 
@@ -635,7 +653,7 @@ def _render(tracer, options, target, out, pid=None, process=None):
 
     threads = views.read(tracer)
     if options.format == "perfetto":
-        views.write_perfetto(threads, out, pid=pid or os.getpid(), process_name=f"python {target}")
+        views.write_perfetto(threads, out, pid=pid, process_name=f"python {target}")
         return
     if options.format == "collapsed":
         views.write_collapsed(threads, out, grouped=options.grouped)
@@ -755,11 +773,18 @@ def main(argv=None):
 
     ending = Ending(tracer, destination, options, target, time.time_ns())
     ending.install()
+    if not options.no_children:
+        from . import children
+
+        ending.spool = children.Spool.create(tracer, ending.messages.say)
     ending.program_runs = True
     status = _run(tracer, code, module, options.module)
     ending.program_runs = False
     if tracer.forked:
-        # A child of the program: the trace is the parent's to write.
+        # A child of the program: its own trace goes to the spool, for the
+        # parent to write.
+        if ending.spool is not None:
+            children.end(status)
         return _end(ending.quit(status))
     _flush_program_output()
     return _end(ending.quit(ending.write(status)))
@@ -818,6 +843,7 @@ class Ending:
         self.program_runs = False
         self.writing = False
         self.installed = False
+        self.spool = None  # children.Spool, where the program's children leave their traces
 
     def process(self):
         """What a saved trace keeps of the program, as the command knows it."""
@@ -873,12 +899,14 @@ class Ending:
                 messages.say(_hook_report(tracer, self.start_ns))
             for note in _hand_driven_report(tracer, self.start_ns):
                 messages.say(note)
-            process = None
+            process = {**self.process(), "exit_status": status}
             if self.options.format == "spantree":
                 from .saved import process_of
 
-                process = process_of(tracer, exit_status=status, **self.process())
-            destination.write(lambda out: _render(tracer, self.options, self.target, out, process=process))
+                process = process_of(tracer, **process)
+            found = self.spool.collect() if self.spool is not None else ()
+            destination.write(lambda out: _render(tracer, self.options, self.target, out, process=process,
+                                                  children=found))
         except (KeyboardInterrupt, Abandoned) as exc:
             messages.say(f"interrupted: the trace was not written to {destination.name()}"
                          if destination.path else "interrupted: the trace on standard output is incomplete")
@@ -895,6 +923,8 @@ class Ending:
             return status or STATUS_WRITE_FAILED
         finally:
             self.writing = False
+            if self.spool is not None:
+                self.spool.remove()
         if destination.named:
             messages.say(f"wrote the {self.options.format} trace to {destination.shown}")
         return status

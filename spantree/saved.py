@@ -85,6 +85,7 @@ class SavedTrace:
         for name in PROCESS_FIELDS:
             setattr(self, name, process[name])
         self.threads = tuple(threads)
+        self.children = []  # the child processes: SavedTraces, and MissingProcesses that left none
         self._tree = None
 
     @property
@@ -133,15 +134,32 @@ def _section(tag, payload):
     return _SECTION.pack(tag, len(payload), zlib.crc32(payload)) + payload
 
 
-def write(trace, out, process=None):
+def write(trace, out, process=None, children=None):
     """Writes `trace` (an ended spantree.trace or a SavedTrace) to the binary
     file `out`, with `process` (a dict of PROCESS_FIELDS; by default
-    `process_of(trace)`)."""
-    from .views import read
-
+    `process_of(trace)`), then its child processes: `children` holds
+    SavedTraces and children that left no trace (anything with `pid`,
+    `command` and `reason`), by default a SavedTrace's own."""
     if process is None:
         process = trace.process() if isinstance(trace, SavedTrace) else process_of(trace)
+    if children is None:
+        children = getattr(trace, "children", None) or ()
     out.write(_HEADER.pack(MAGIC, VERSION, zlib.crc32(_HEADER.pack(MAGIC, VERSION, 0)[:16])))
+    _write_process(trace, out, process)
+    for child in children:
+        if isinstance(child, SavedTrace):
+            _write_process(child, out, child.process())
+        else:
+            # A child without a trace: its section says why, and holds no thread.
+            missing = {**process, "pid": child.pid, "command": child.command, "target": " ".join(child.command),
+                       "exit_status": None, "missing": child.reason}
+            out.write(_section(b"PROC", json.dumps(missing, separators=(",", ":")).encode()))
+    out.write(_section(b"END.", b""))
+
+
+def _write_process(trace, out, process):
+    from .views import read
+
     out.write(_section(b"PROC", json.dumps(process, separators=(",", ":")).encode()))
     for view in read(trace):
         about = {"name": view.thread.name, "native_id": view.thread.native_id}
@@ -152,7 +170,6 @@ def write(trace, out, process=None):
         pack = view.reader.pack()
         out.write(_section(b"THRD", b"".join((_THREAD_JSON.pack(len(head)), head, _PACK_SIZE.pack(len(pack)),
                                                 zlib.compress(pack, _COMPRESSION)))))
-    out.write(_section(b"END.", b""))
 
 
 def _jsonable(files):
@@ -206,7 +223,7 @@ def parse(data):
                               f"this one reads version {VERSION} and older)")
     if version < 1:
         raise SavedTraceError(f"corrupted: format version {version}")
-    process, threads, ended = None, [], False
+    sections, ended = [], False  # [process, its threads] of each process
     at = _HEADER.size
     number = 0
     while at < len(data):
@@ -224,12 +241,13 @@ def parse(data):
         if zlib.crc32(payload) != check:
             raise SavedTraceError(f"corrupted: section {number}'s checksum does not match")
         if tag == b"PROC":
-            if process is not None:
-                raise SavedTraceError("holds several processes, which this version of spantree cannot show")
-            process = _process(payload)
+            sections.append((_process(payload), []))
         elif tag == b"THRD":
-            if process is None:
+            if not sections:
                 raise SavedTraceError(f"corrupted: section {number} is a thread before any process")
+            process, threads = sections[-1]
+            if "missing" in process:
+                raise SavedTraceError(f"corrupted: section {number} is a thread of a process without a trace")
             threads.append(_thread(payload, process["coroutines"], len(threads) + 1))
         elif tag == b"END.":
             ended = True
@@ -237,9 +255,23 @@ def parse(data):
             raise SavedTraceError(f"corrupted: section {number} has an unknown tag {bytes(tag)!r}")
     if not ended:
         raise SavedTraceError("truncated: the file ends before its end section")
-    if process is None:
+    if not sections:
         raise SavedTraceError("corrupted: no process in the file")
-    return SavedTrace(process, threads)
+    (process, threads), *children = sections
+    if "missing" in process:
+        raise SavedTraceError("corrupted: the program's process has no trace")
+    trace = SavedTrace(process, threads)
+    trace.children = [MissingProcess(process) if "missing" in process else SavedTrace(process, threads)
+                      for process, threads in children]
+    return trace
+
+
+class MissingProcess:
+    """A child process of a saved trace that left no trace of its own:
+    `pid`, `command`, and `reason` says why."""
+
+    def __init__(self, process):
+        self.pid, self.command, self.reason = process["pid"], process["command"], process["missing"]
 
 
 def _json(payload, what):
@@ -260,6 +292,8 @@ def _process(payload):
             raise SavedTraceError(f"corrupted: the process section's {name!r} is missing or malformed")
     if not all(isinstance(word, str) for word in process["command"]):
         raise SavedTraceError("corrupted: the process section's 'command' is malformed")
+    if not isinstance(process.get("missing", ""), str):
+        raise SavedTraceError("corrupted: the process section's 'missing' is malformed")
     return process
 
 

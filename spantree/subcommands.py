@@ -134,7 +134,7 @@ def view(prog, words):
     if trace is None:
         return 2
     return _write(destination, lambda out: cli._render(trace, options, trace.target, out, pid=trace.pid,
-                                                       process=trace.process()), messages, f"{options.format} view")
+                                                       process=trace.process(), children=trace.children), messages, f"{options.format} view")
 
 
 def diff(prog, words):

@@ -90,6 +90,12 @@ def _no_delivery(context, records):
 TRACE_PROFILER_TYPE = "pyvarnex.ext.TraceProfiler"
 
 
+def _warn(text):
+    import warnings
+
+    warnings.warn(f"spantree: {text}", RuntimeWarning, stacklevel=4)
+
+
 def _is_trace_profiler(hook):
     kind = type(hook)
     return f"{kind.__module__}.{kind.__qualname__}" == TRACE_PROFILER_TYPE
@@ -154,6 +160,13 @@ class trace:
     In a child forked during the trace, the trace stops at the fork: a block
     the child leaves holds the calls made before the fork (the calls open
     then have no record).
+
+    With `children`, the block's child processes are traced too, as the
+    command traces them (see spantree.children), and `children` lists them
+    once it has ended: a SavedTrace per child that left its trace, a
+    children.Missing (`pid`, `command`, `reason`) per child that did not.
+    Meanwhile the environment names the run's spool to them. Without it, the
+    trace touches neither os.environ nor any child.
     """
 
     # Whether a forked child's trace keeps what was recorded before the fork
@@ -161,7 +174,7 @@ class trace:
     # from a child.
     _keeps_records_in_child = True
 
-    def __init__(self, threshold=None, depth=None, *, coroutines=False, threads=True, own=()):
+    def __init__(self, threshold=None, depth=None, *, coroutines=False, threads=True, own=(), children=False):
         if threshold is not None and depth is not None:
             raise ValueError("give a threshold or a depth, not both")
         self._own_paths, self._own_packages = parse_own(own)
@@ -170,6 +183,10 @@ class trace:
         self.depth = None if depth is None else _check_depth(depth)
         self.coroutines = bool(coroutines)
         self.all_threads = bool(threads)
+        self.children = [] if children else None
+        self._spool = None
+        if children:
+            self._keeps_records_in_child = False  # a forked child traces itself afresh
         self._capture = None
         self._profiler = None
         self._started = False
@@ -205,6 +222,10 @@ class trace:
             # This reaches the calling thread too; its own hook replaces it next.
             self._capture = threadcapture.begin(settings)
         self._thread_ident = get_ident()
+        if self.children is not None:
+            from .children import Spool
+
+            self._spool = Spool.create(self, _warn)
         _open_traces.append(self)
         if self.coroutines:
             from . import eventloops
@@ -219,6 +240,8 @@ class trace:
                 eventloops.unfollow()
             if self._capture is not None:
                 self._capture.end()
+            if self._spool is not None:
+                self._spool.remove()
             raise
         return self
 
@@ -302,6 +325,12 @@ class trace:
             # The profile function the traced code installed outlives the trace.
             sys.setprofile(installed)
         self._threads = tuple(threads)
+        if self._spool is not None:
+            try:
+                self.children = self._spool.collect()
+            finally:
+                self._spool.remove()
+                self._spool = None
         return False
 
     def _deliver(self, context, records):

@@ -251,24 +251,31 @@ def write_perfetto(source, out, *, pid=None, process_name=None):
     Every record is one complete ("X") event; await records have category
     "await"; calls carry their file and line under args. A negative duration
     becomes dur 0 with the measured value under args.duration_ns."""
+    write_perfetto_processes([(os.getpid() if pid is None else pid, process_name, source)], out)
+
+
+def write_perfetto_processes(processes, out):
+    """As write_perfetto, for several processes on one time axis:
+    `processes` holds (pid, process name or None, traced threads) for each."""
     import json
 
-    views = read(source)
-    pid = os.getpid() if pid is None else pid
-    starts = [v.reader.first_start for v in views if v.reader.first_start is not None]
+    processes = [(pid, name, read(source)) for pid, name, source in processes]
+    starts = [v.reader.first_start for _, _, views in processes for v in views if v.reader.first_start is not None]
     base = min(starts, default=0)
     meta = []
-    if process_name:
-        meta.append({"ph": "M", "name": "process_name", "pid": pid, "args": {"name": process_name}})
-    for view in views:
-        meta.append({"ph": "M", "name": "thread_name", "pid": pid, "tid": view.thread.native_id,
-                     "args": {"name": view.thread.name}})
+    for pid, process_name, views in processes:
+        if process_name:
+            meta.append({"ph": "M", "name": "process_name", "pid": pid, "args": {"name": process_name}})
+        for view in views:
+            meta.append({"ph": "M", "name": "thread_name", "pid": pid, "tid": view.thread.native_id,
+                         "args": {"name": view.thread.name}})
     head = ",\n".join(json.dumps(m, separators=(",", ":")) for m in meta)
     _text(out, '{"traceEvents":[\n' + head)
     first = not meta
-    for view in views:
-        if view.reader.write_chrome(out.write, pid, view.thread.native_id, base, first):
-            first = False
+    for pid, _, views in processes:
+        for view in views:
+            if view.reader.write_chrome(out.write, pid, view.thread.native_id, base, first):
+                first = False
     _text(out, f'\n],"displayTimeUnit":"ms","otherData":{{"clock":"CLOCK_REALTIME","start_ns":{base}}}}}\n')
 
 

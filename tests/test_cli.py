@@ -379,16 +379,18 @@ def test_before_the_program_starts_nothing_is_imported_that_python_does_not_impo
 
     ours = {"spantree", "spantree.cli", "spantree.defaults", "spantree.tracing", "spantree_C"}
     plain, plain_m = modules(sys.executable, "first.py"), modules(sys.executable, "-m", "first")
-    spantree = (sys.executable, "-m", "spantree", "--main-thread")
+    spantree = (sys.executable, "-m", "spantree", "--main-thread", "--no-children")
     assert modules(*spantree, "-m", "first") - plain_m == ours
     # What python -m itself loads (runpy and its imports) is there for a script too.
     assert modules(*spantree, "first.py") - plain - (plain_m - plain) == ours
+    # Tracing children loads the package's module that leaves them the spool, and no other.
+    assert modules(*spantree[:-1], "first.py") - plain - (plain_m - plain) == ours | {"spantree.children"}
     # Tracing every thread also needs threading, where new threads get their hook.
     (tmp_path / "threading_only.py").write_text(
         "import sys\nbefore = set(sys.modules)\nimport threading\nprint(' '.join(set(sys.modules) - before))\n")
     threading_modules = modules(sys.executable, "threading_only.py")
     extra = modules(sys.executable, "-m", "spantree", "-m", "first") - plain_m
-    assert "threading" in extra and extra - threading_modules == ours | {"spantree.threadcapture"}
+    assert "threading" in extra and extra - threading_modules == ours | {"spantree.threadcapture", "spantree.children"}
 
 
 def test_the_installed_command_runs_modules_from_the_current_directory(tmp_path):
@@ -713,7 +715,7 @@ print("parent")
 def test_a_forked_child_that_outlives_the_parent_writes_nothing(tmp_path, output):
     # Standard output stays open until the child has ended too.
     args = ["-o", "out.txt"] if output else []
-    proc = spantree_cli(tmp_path, "--threshold", 0, *FULL_TREE, *args, "prog.py", program=FORKING)
+    proc = spantree_cli(tmp_path, "--threshold", 0, *FULL_TREE, "--no-children", *args, "prog.py", program=FORKING)
     assert proc.returncode == 0 and proc.stderr == ""
     trace = (tmp_path / "out.txt").read_text() if output else trace_part(proc.stdout)
     assert proc.stdout.count("spantree: prog.py") == (0 if output else 1)

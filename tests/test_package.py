@@ -264,6 +264,12 @@ def test_install_into_a_fresh_venv_brings_modules_package_and_command(tmp_path, 
     stacks = run(str(venv / "bin" / "spantree"), "--threshold", "0", "--format", "collapsed", "-o", "-", "-m", "prog")
     assert "<module> (prog.py:1);work (prog.py:1);sorted " in stacks
     assert "    work  prog.py:1\n" in run(str(venv / "bin" / "spantree"), "--threshold", "0", "prog.py")
+    # A Python child of the program is reached through the installed .pth line,
+    # which imports nothing while no run names its spool.
+    assert run(python, "-c", "import sys; print('spantree' in sys.modules)") == "False\n"
+    (tmp_path / "parent.py").write_text("import subprocess, sys\nsubprocess.run([sys.executable, 'prog.py'], check=True)\n")
+    tree = run(python, "-m", "spantree", "--threshold", "0", "--format", "tree", "--full", "parent.py")
+    assert tree.count("\nprocess ") == 2 and "    work  prog.py:1\n" in tree.split("\nprocess ")[2]
     # The HTML view's script and style are package data, inlined into the page.
     run(python, "-m", "spantree", "--format", "html", "-o", "page.html", "prog.py")
     assert "window.spantree" in (tmp_path / "page.html").read_text(encoding="utf-8")
