@@ -50,6 +50,10 @@ def _check_depth(depth):
     return depth
 
 
+# The running trace that gives way to a trace started on its thread, if any.
+_giving_way = None
+
+
 def _is_trace_profiler(hook):
     return type(hook).__qualname__ == "TraceProfiler" and type(hook).__module__ == "pyvarnex.ext"
 
@@ -101,11 +105,21 @@ class trace:
         self._threads = None
         self.hook_lost = None
         self.hook_lost_ns = None
+        self.gave_way = False
+
+    # A trace that wraps code it did not write (a test runner's, around each
+    # test) sets this: a trace the code starts on the same thread then ends
+    # it early, keeping nothing (`gave_way`), and runs as it would alone.
+    gives_way = False
 
     def __enter__(self):
+        global _giving_way
         if self._started:
             raise RuntimeError("a trace object is used once")
         installed = sys.getprofile()
+        if _giving_way is not None and installed is not None and installed is _giving_way._profiler:
+            _giving_way._give_way()
+            installed = sys.getprofile()
         if installed is not None:
             what = "another spantree trace" if _is_trace_profiler(installed) else repr(installed)
             raise RuntimeError(f"this thread already has a profile function ({what}); "
@@ -123,11 +137,29 @@ class trace:
             if self._capture is not None:
                 self._capture.end()
             raise
+        if self.gives_way:
+            _giving_way = self
         return self
 
+    def _give_way(self):
+        global _giving_way
+        _giving_way = None
+        spantree_C.remove_trace_profile(self._profiler)
+        self._profiler = None
+        if self._capture is not None:
+            self._capture.end()
+            self._capture = None
+        self.gave_way = True
+
     def __exit__(self, *exc_info):
+        global _giving_way
+        if self.gave_way and self._threads is None:
+            self._threads = ()
+            return False
         if self._profiler is None:
             raise RuntimeError("the trace is not running (start it with a with statement)")
+        if _giving_way is self:
+            _giving_way = None
         installed = self._profiler.thread_hook
         if installed is not self._profiler:
             self.hook_lost = "removed" if installed is None else f"replaced by {installed!r}"
