@@ -3,6 +3,7 @@
     with spantree.trace(threshold="100us") as t:
         work()
     print(spantree.summary(t))
+    t.save("run.spantree")  # spantree.load("run.spantree") gives the same views
     spantree.write_tree(t, sys.stdout.buffer)
 
 Also ``python -m spantree [options] script.py`` (see spantree.cli).
@@ -15,7 +16,7 @@ _HOMES = {
     "CallTree": "records", "Kind": "traced", "Node": "records", "Record": "records",
     "ThreadTrace": "traced", "decode": "records",
     "chrome_trace": "render", "collapsed_stacks": "render", "format_duration": "render", "text_tree": "render",
-    "parse_threshold": "tracing", "trace": "tracing",
+    "load": "saved", "parse_threshold": "tracing", "trace": "tracing",
     "summary": "views", "write_collapsed": "views", "write_perfetto": "views", "write_summary": "views",
     "write_tree": "views",
 }

@@ -2,11 +2,13 @@
 program under the tracer and writes its calls.
 
     spantree [--threshold T | --depth N] [--coroutines] [--main-thread]
-             [--format summary|tree|perfetto|collapsed|html] [--full]
+             [--format summary|tree|perfetto|collapsed|html|spantree] [--full]
              [--min-share P] [--sort KEY] [--top N] [--per-thread]
              [-o FILE[.gz]] (script.py | -m module) [args...]
 
 Without --format it writes the summary, then the folded tree.
+`spantree view FILE` and `spantree diff BEFORE AFTER` read saved traces
+(spantree/subcommands.py).
 
 The program must run as it would under python alone. Before it starts, this
 module has imported only os, sys and the tracer (which is why the options are
@@ -28,21 +30,26 @@ import sys
 from .tracing import trace
 
 DEFAULT_THRESHOLD = "100us"
-FORMATS = ("summary", "tree", "perfetto", "collapsed", "html")
+FORMATS = ("summary", "tree", "perfetto", "collapsed", "html", "spantree")
 SORT_KEYS = ("self", "total", "calls", "max")
 # The views' defaults, repeated to keep their module out of the start-up.
 DEFAULT_MIN_SHARE = 0.5  # percent
 DEFAULT_TOP = 30
 # Machine formats never share standard output with the program's own prints.
-DEFAULT_FILES = {"perfetto": "spantree.json", "collapsed": "spantree.folded", "html": "spantree.html"}
+DEFAULT_FILES = {"perfetto": "spantree.json", "collapsed": "spantree.folded", "html": "spantree.html",
+                 "spantree": "trace.spantree"}
+# `spantree view FILE` and `spantree diff BEFORE AFTER` (spantree/subcommands.py).
+SUBCOMMANDS = ("view", "diff")
+SAVED_SUFFIX = ".spantree"
 STATUS_WRITE_FAILED = 120
 STATUS_INTERRUPTED = 130
 
 USAGE = """\
 usage: {prog} [-h] [--threshold T | --depth N] [--coroutines] [--main-thread]
-       {pad} [--format {{summary,tree,perfetto,collapsed,html}}] [--full] [--min-share P]
+       {pad} [--format {{summary,tree,perfetto,collapsed,html,spantree}}] [--full] [--min-share P]
        {pad} [--sort {{self,total,calls,max}}] [--top N] [--per-thread]
-       {pad} [-o FILE] (script.py | -m module) [args ...]"""
+       {pad} [-o FILE] (script.py | -m module) [args ...]
+       {prog} view FILE [options] | {prog} diff BEFORE AFTER [options]"""
 
 HELP = """
 Runs a Python program like python does, traces every thread it runs from
@@ -66,7 +73,9 @@ options:
                    (default file {perfetto}); collapsed: stacks for flame
                    graphs (default file {collapsed}); html: a self-contained
                    page with a timeline, a flame graph and the summary
-                   (default file {html})
+                   (default file {html}); spantree: the whole trace in one
+                   compact file, for view and diff below (default file
+                   {spantree}; chosen by -o NAME.spantree too)
   --full           the tree with a line for every recorded call, nothing
                    folded or left out
   --min-share P    leave out tree lines under P% of the trace, and count
@@ -77,6 +86,16 @@ options:
   -o FILE          write there instead ("-" for standard output; a name ending
                    in .gz is compressed)
   -m module        run a library module as a script, like python -m
+
+subcommands (a program named view or diff runs as ./view):
+  view FILE        a view of a saved trace, byte for byte as the run that
+                   saved it would have written it: takes --format, --full,
+                   --min-share, --sort, --top, --per-thread and -o
+  diff BEFORE AFTER
+                   two saved traces compared function by function: calls,
+                   total and self time, new and gone functions (--sort
+                   total|self|calls, --top N, --format tree, -o FILE)
+  A file that is not a whole saved trace is one line on stderr, status 2.
 
 Exit status: the program's; 2 for a usage error; when the program succeeded
 but the trace could not be written, {failed} (write error) or {interrupted}
@@ -270,21 +289,7 @@ class Destination:
             with open(self.path, "wb") as out:
                 self._render_into(out, render)
             return
-        import tempfile
-
-        folder, base = os.path.split(self.path)
-        fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{base}.", suffix=".part")
-        try:
-            with open(fd, "wb") as out:
-                self._render_into(out, render)
-            os.chmod(temporary, stat.S_IMODE(mode) if mode is not None else 0o666 & ~_umask())
-            os.replace(temporary, self.path)
-        except BaseException:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
-            raise
+        write_whole(self.path, lambda out: self._render_into(out, render), mode)
 
     def _render_into(self, out, render):
         if not self.path.endswith(".gz"):
@@ -294,6 +299,34 @@ class Destination:
 
         with gzip.GzipFile(fileobj=out, mode="wb", filename=os.path.basename(self.path[:-3]), mtime=0) as zipped:
             render(zipped)
+
+
+def write_whole(path, render, mode=None):
+    """Calls render(file) with a binary file that becomes the regular file at
+    `path` once render returns: it is written under a temporary name in the
+    same directory and renamed over `path`, keeping its permissions (`mode`,
+    its st_mode if known); any failure removes it and leaves `path` as it was."""
+    import stat
+    import tempfile
+
+    if mode is None:
+        try:
+            mode = os.stat(path).st_mode
+        except FileNotFoundError:
+            pass
+    folder, base = os.path.split(path)
+    fd, temporary = tempfile.mkstemp(dir=folder, prefix=f".{base}.", suffix=".part")
+    try:
+        with open(fd, "wb") as out:
+            render(out)
+        os.chmod(temporary, stat.S_IMODE(mode) if mode is not None else 0o666 & ~_umask())
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
 
 
 def _umask():
@@ -418,8 +451,15 @@ def _limit(tracer):
     return limit + (", coroutine-aware" if tracer.coroutines else "")
 
 
-def _render(tracer, options, target, out):
-    """Writes the chosen view of the trace to the binary file `out`."""
+def _render(tracer, options, target, out, pid=None, process=None):
+    """Writes the chosen view of the trace to the binary file `out`; `pid` is
+    the traced process's (this one's by default), `process` what a saved
+    trace keeps of it."""
+    if options.format == "spantree":
+        from . import saved
+
+        saved.write(tracer, out, process)
+        return
     if options.format == "html":
         from .html import html
 
@@ -429,7 +469,7 @@ def _render(tracer, options, target, out):
 
     threads = views.read(tracer)
     if options.format == "perfetto":
-        views.write_perfetto(threads, out, pid=os.getpid(), process_name=f"python {target}")
+        views.write_perfetto(threads, out, pid=pid or os.getpid(), process_name=f"python {target}")
         return
     if options.format == "collapsed":
         views.write_collapsed(threads, out)
@@ -494,8 +534,15 @@ def _usage_error(prog, message):
 
 def main(argv=None):
     prog = _prog_name()
+    argv = sys.argv[1:] if argv is None else list(argv)
+    if argv and argv[0] in SUBCOMMANDS:
+        from .subcommands import COMMANDS
+
+        return COMMANDS[argv[0]](prog, argv[1:])
     try:
-        options = parse_args(sys.argv[1:] if argv is None else argv)
+        options = parse_args(argv)
+        if options.format is None and (options.output or "").endswith(SAVED_SUFFIX):
+            options.format = "spantree"
         if options.help:
             print(USAGE.format(prog=prog, pad=" " * len(prog)))
             print(HELP.format(threshold=DEFAULT_THRESHOLD, failed=STATUS_WRITE_FAILED,
@@ -527,6 +574,9 @@ def main(argv=None):
     import time
 
     start_ns = time.time_ns()
+    process = {"command": [options.script] if options.module is None else ["-m", options.module],
+               "target": target, "cwd": os.getcwd(), "start_ns": start_ns}
+    process["command"] += options.args
     status = None
     try:
         status = _run(code, module, tracer)
@@ -535,7 +585,11 @@ def main(argv=None):
             # A profile function the program left behind would watch the rendering.
             sys.setprofile(None)
             messages.say(_hook_report(tracer, start_ns))
-        destination.write(lambda out: _render(tracer, options, target, out))
+        if options.format == "spantree":
+            from .saved import process_of
+
+            process = process_of(tracer, exit_status=status, **process)
+        destination.write(lambda out: _render(tracer, options, target, out, process=process))
     except KeyboardInterrupt:
         messages.say(f"interrupted: the trace was not written to {destination.name()}"
                      if destination.path else "interrupted: the trace on standard output is incomplete")

@@ -2,6 +2,7 @@
 every other thread that runs Python code meanwhile."""
 
 import sys
+import time
 
 import spantree_C
 
@@ -105,6 +106,7 @@ class trace:
         self._threads = None
         self.hook_lost = None
         self.hook_lost_ns = None
+        self.start_ns = None
         self.gave_way = False
 
     # A trace that wraps code it did not write (a test runner's, around each
@@ -125,6 +127,7 @@ class trace:
             raise RuntimeError(f"this thread already has a profile function ({what}); "
                                "a thread runs one profiler at a time")
         self._started = True
+        self.start_ns = time.time_ns()
         settings = (self.threshold_ns, self.coroutines, self.depth or 0)
         if self.all_threads:
             from . import threadcapture
@@ -230,6 +233,14 @@ class trace:
     @property
     def records(self):
         return self.tree.records
+
+    def save(self, file):
+        """Writes the ended trace to the file at path `file` (whole or not at
+        all), for `spantree.load` or `spantree view` to read later."""
+        self._check_done()
+        from .saved import save
+
+        save(self, file)
 
     def _check_done(self):
         if self._threads is None:

@@ -74,7 +74,11 @@ def read(source):
         if isinstance(item, ThreadView):
             views.append(item)
         elif isinstance(item, ThreadTrace):
-            views.append(ThreadView(item, spantree_reader_C.Reader(item.records, item.coroutines)))
+            # A thread read from a saved trace comes with its reader.
+            reader = getattr(item, "reader", None)
+            if reader is None:
+                reader = spantree_reader_C.Reader(item.records, item.coroutines)
+            views.append(ThreadView(item, reader))
         else:
             raise TypeError(f"expected ThreadTrace objects, got {type(item).__name__}")
     return views
@@ -98,7 +102,7 @@ def _thread_header(view):
             f"{format_duration(view.busy_ns)}\n")
 
 
-def write_tree(source, out, *, full=False, min_share=DEFAULT_MIN_SHARE):
+def write_tree(source, out, *, full=False, min_share=DEFAULT_MIN_SHARE, notes=None):
     """The call tree, one section per thread, busiest first.
 
     Folded (the default): consecutive sibling calls of one function share a
@@ -107,7 +111,9 @@ def write_tree(source, out, *, full=False, min_share=DEFAULT_MIN_SHARE):
     under `min_share` of the whole trace are left out and counted on one
     "… n shorter calls" line. With `full`, every record has its line, as
     `text_tree` writes it. Either way, indentation stops growing at
-    spantree_reader_C.MAX_INDENT levels and deeper lines show their depth."""
+    spantree_reader_C.MAX_INDENT levels and deeper lines show their depth.
+    `notes`, a function of a ThreadView, gives bytes per function of its
+    reader (in the order of `functions()`) to end the folded tree's lines."""
     views = read(source)
     if not 0 <= min_share <= 1:
         raise ValueError(f"min_share must be between 0 and 1, not {min_share}")
@@ -120,7 +126,7 @@ def write_tree(source, out, *, full=False, min_share=DEFAULT_MIN_SHARE):
             _text(out, f"{'time':>10}  {'share':>6}  call\n")
         else:
             _text(out, f"{'total':>10}{'self':>10}  {'share':>6}  call\n")
-        view.reader.write_tree(out.write, whole, min_share, full)
+        view.reader.write_tree(out.write, whole, min_share, full, None if notes is None else notes(view))
 
 
 def write_collapsed(source, out):

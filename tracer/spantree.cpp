@@ -16,7 +16,7 @@
 // sweep when the trace ends. The time between a suspension and the matching
 // resumption becomes an await record.
 //
-// Reference rules of this file (ref.h holds the holders):
+// Reference rules of this file (common/ref.h holds the holders):
 //  - Ref<T> owns exactly one strong reference; raw pointers are borrowed.
 //    Helpers say in a comment whether they return a new or a borrowed
 //    reference.
@@ -46,10 +46,11 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "common/ref.h"
+
 #include "call_log.h"
 #include "clock.h"
 #include "record_text.h"
-#include "ref.h"
 
 namespace {
 

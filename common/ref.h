@@ -1,4 +1,4 @@
-// Reference holders of the tracer.
+// Reference holders of the native modules (the tracer and the reader).
 //
 // Rules:
 //  - Ref<T> owns exactly one strong reference; Ref::steal adopts a new
