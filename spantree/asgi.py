@@ -55,7 +55,7 @@ class SpantreeMiddleware:
         names and a substring test."""
         name = web.TRIGGER_HEADER.encode("ascii")
         for key, value in scope.get("headers", ()):
-            if key.lower() == name:
+            if key == name:  # ASGI gives header names in lower case
                 return self.settings.matches(value)
         query = scope.get("query_string", b"")
         return (web.TRIGGER_PARAMETER + "=").encode("ascii") in query and self.settings.query_matches(query)

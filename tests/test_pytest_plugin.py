@@ -6,7 +6,6 @@ import re
 import subprocess
 import sys
 import textwrap
-import time
 import tomllib
 
 import pytest
@@ -130,9 +129,17 @@ def test_bad_options_are_pytest_usage_errors(suite, args, error):
 def test_idle_plugin_reports_nothing_and_traces_nothing(suite):
     (suite / "test_idle.py").write_text(textwrap.dedent('''
         import sys
-        def test_no_hook():
+        def test_no_hook(request):
             assert sys.getprofile() is None
             assert "spantree_C" not in sys.modules
+            # Loaded, the plugin has hooks at start-up only (its cost: bench/integrations.py).
+            hooks = request.config.hook
+            plugin = request.config.pluginmanager.get_plugin("spantree.pytest_plugin")
+            assert plugin is not None
+            around = [name for name in dir(hooks) if name.startswith(("pytest_runtest", "pytest_pyfunc"))
+                      and any(impl.plugin is plugin or "spantree" in impl.plugin_name
+                              for impl in getattr(hooks, name).get_hookimpls())]
+            assert around == []
     '''))
     proc = run_pytest(suite, "test_idle.py")
     assert proc.returncode == 0, proc.stdout
@@ -150,24 +157,3 @@ def test_threshold_and_empty_trees(suite):
 def test_entry_point_names_the_module():
     entry = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["entry-points"]["pytest11"]
     assert entry == {"spantree.pytest_plugin": "spantree.pytest_plugin"}
-
-
-def test_idle_plugin_costs_nothing_measurable(tmp_path):
-    """Thousands of empty tests, with and without the plugin loaded: the
-    plugin adds no hook around a test, so the runs differ by noise only."""
-    (tmp_path / "test_many.py").write_text("import pytest\n@pytest.mark.parametrize('n', range(2000))\n"
-                                           "def test_n(n):\n    pass\n")
-
-    def best(*args):
-        times = []
-        for _ in range(3):
-            start = time.perf_counter()
-            proc = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *args],
-                                  cwd=tmp_path, env=dict(os.environ, PYTHONPATH=f"{BUILD}{os.pathsep}{ROOT}"),
-                                  capture_output=True, text=True, timeout=300)
-            times.append(time.perf_counter() - start)
-            assert proc.returncode == 0, proc.stdout
-        return min(times)
-
-    without, loaded = best(), best("-p", "spantree.pytest_plugin")
-    assert loaded < without * 1.1 + 0.05, (without, loaded)
