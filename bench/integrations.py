@@ -4,7 +4,8 @@ middleware on a request it does not trace, and a sampled request.
     python3.14 bench/integrations.py [--rounds N] [--quick]
 
 - pytest: a suite of 2,000 empty tests run with and without
-  `-p spantree.pytest_plugin` (no --spantree), fastest of `rounds` each.
+  `-p spantree.pytest_plugin` (no --spantree), alternately, fastest of
+  `rounds` each.
 - middleware: the ASGI and WSGI middleware, configured for both modes, in
   front of a minimal application, called in-process for a request without
   the trigger that the sampler passes over, against the application alone
@@ -35,18 +36,25 @@ def pytest_idle(rounds, tests):
             f"import pytest\n@pytest.mark.parametrize('n', range({tests}))\ndef test_n(n):\n    pass\n")
         env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT)]))
 
-        def best(*args):
-            times = []
-            for _ in range(rounds):
-                start = time.perf_counter()
-                subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *args], cwd=folder,
-                               env=env, check=True, capture_output=True)
-                times.append(time.perf_counter() - start)
-            return min(times)
+        def run(*args):
+            start = time.perf_counter()
+            subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", *args], cwd=folder,
+                           env=env, check=True, capture_output=True)
+            return time.perf_counter() - start
 
-        without, loaded = best(), best("-p", "spantree.pytest_plugin")
+        # Interleaved, so that a change of the machine's load falls on both.
+        runs = [(run(), run("-p", "spantree.pytest_plugin")) for _ in range(rounds)]
+        without, loaded = min(r[0] for r in runs), min(r[1] for r in runs)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([str(BUILD), str(ROOT)]))
     print(f"pytest, {tests:,} empty tests: {without:.3f} s without the plugin, {loaded:.3f} s with it loaded "
           f"and idle ({100 * (loaded / without - 1):+.1f}%)")
+    # The whole of the idle plugin's work, once per run: its import (pytest
+    # is loaded already) and its two start-up hooks' few lines.
+    code = ("import time, pytest; start = time.perf_counter_ns(); import spantree.pytest_plugin; "
+            "print(time.perf_counter_ns() - start)")
+    imports = [int(subprocess.run([sys.executable, "-c", code], env=env, check=True, capture_output=True,
+                                  text=True).stdout) for _ in range(rounds)]
+    print(f"pytest plugin import, once per run: {min(imports) / 1e6:.2f} ms (fastest of {rounds})")
 
 
 def per_call(call, count, rounds):

@@ -14,11 +14,7 @@ function replaces the plugin's hook; the report names such tests.
 """
 
 import argparse
-import heapq
-import io
 import os
-import re
-import shutil
 
 import pytest
 
@@ -149,6 +145,8 @@ class Recorder:
         del self.running[report.nodeid]
         if test.tracer is None:
             return
+        import heapq
+
         self.order += 1
         entry = (test.call, -self.order, test)
         if len(self.slowest) < self.top:
@@ -166,6 +164,8 @@ class Recorder:
 
         if tests:
             write(f"call phases traced, {_limit(tests[0].tracer)}; setup and teardown timed apart")
+        import shutil
+
         screen = max(shutil.get_terminal_size((80, 24)).lines - 4, 8)
         for test in tests:
             write("")
@@ -183,6 +183,8 @@ class Recorder:
 
 
 def _tree(tracer):
+    import io
+
     from .cli import _limit
     from .views import read, write_tree
 
@@ -203,6 +205,8 @@ def _cut(lines, screen):
 
 
 def _write_pages(tests, folder):
+    import re
+
     from .cli import _limit
     from .html import html
 
