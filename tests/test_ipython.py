@@ -112,8 +112,8 @@ def test_frame_escapes_the_page():
 def kernel_name(tmp_path, monkeypatch):
     """A kernel spec that runs this interpreter with the built modules."""
     for module in ("nbclient", "nbformat", "ipykernel", "zmq"):
-        pytest.importorskip(module, reason=f"{module} does not import on Python {sys.version_info[0]}."
-                                           f"{sys.version_info[1]} here")
+        pytest.importorskip(module, exc_type=ImportError,
+                            reason=f"{module} does not import on Python {sys.version_info[0]}.{sys.version_info[1]} here")
     spec = tmp_path / "jupyter" / "kernels" / "spantree-test"
     spec.mkdir(parents=True)
     spec.joinpath("kernel.json").write_text(json.dumps({
