@@ -137,6 +137,7 @@ class Recorder:
             return
         test = self.running.get(report.nodeid)
         if test is None:
+            self.setups.pop(report.nodeid, None)  # a test that never reached its call phase
             return
         if report.when == "call":
             test.call, test.outcome = report.duration, report.outcome

@@ -102,12 +102,17 @@ def test_on_request(serve, kind):
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_failing_application_keeps_its_error_response(serve, kind):
+def test_failing_application_keeps_its_error_response(serve, kind, tmp_path):
     bare = serve(kind, None).get("/fail")
     assert bare[0] == 500
-    server = serve(kind, {"secret": SECRET, "sample_every": 1, "directory": "unused-dir-never-written"})
-    untraced_or_sampled = server.get("/fail")
-    assert (untraced_or_sampled[0], untraced_or_sampled[2]) == (bare[0], bare[2])
+    server = serve(kind, {"secret": SECRET, "sample_every": 1, "directory": str(tmp_path)})
+    sampled = server.get("/fail")
+    assert (sampled[0], sampled[2]) == (bare[0], bare[2])
+    # The failed request's trace is kept all the same.
+    deadline = time.monotonic() + 10
+    while not list(tmp_path.glob("*-GET_fail.spantree")) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert len(list(tmp_path.glob("*-GET_fail.spantree"))) == 1
     if kind == "asgi":
         # The raising application's response, held back while traced, is sent as it was.
         traced = server.get("/fail", {"X-Spantree": SECRET})
