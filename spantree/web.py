@@ -78,7 +78,8 @@ class Settings:
         """Whether the query string (bytes) carries the secret."""
         from urllib.parse import parse_qsl
 
-        for name, value in parse_qsl(query.decode("latin-1"), keep_blank_values=True):
+        # Latin-1 both ways keeps every byte, escaped or not, as it came.
+        for name, value in parse_qsl(query.decode("latin-1"), keep_blank_values=True, encoding="latin-1"):
             if name == TRIGGER_PARAMETER:
                 return self.matches(value.encode("latin-1"))
         return False

@@ -157,3 +157,26 @@ def test_threshold_and_empty_trees(suite):
 def test_entry_point_names_the_module():
     entry = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["entry-points"]["pytest11"]
     assert entry == {"spantree.pytest_plugin": "spantree.pytest_plugin"}
+
+
+@pytest.mark.parametrize("threads", [True, False])
+def test_a_trace_that_gives_way_ends_when_the_code_starts_its_own(threads):
+    import spantree
+
+    def fib(n):
+        return n if n < 2 else fib(n - 1) + fib(n - 2)
+
+    outer = spantree.trace(threads=threads)
+    outer.gives_way = True
+    with outer:
+        fib(3)
+        with spantree.trace(threads=threads) as inner:
+            fib(4)
+        fib(3)
+    assert outer.gave_way and outer.threads == ()
+    assert [r.name for r in inner.records].count("fib") == 9
+    assert sys.getprofile() is None
+    # Once ended, it no longer gives way: the next trace finds the thread free.
+    with spantree.trace(threads=threads) as after:
+        fib(2)
+    assert not after.gave_way and [r.name for r in after.records].count("fib") == 3

@@ -208,3 +208,6 @@ def test_settings_are_checked(tmp_path):
     assert not Settings().matches(b"")
     assert Settings(secret="s p").query_matches(b"a=1&spantree=s+p") and not Settings(
         secret="s").query_matches(b"xspantree=s&spantree=t")
+    # Escaped bytes of any value compare as bytes, and never fail.
+    assert Settings(secret="\u20ac").query_matches(b"spantree=%E2%82%AC")
+    assert not Settings(secret="s").query_matches(b"spantree=%E2%82%AC%FF\xff")
