@@ -6,7 +6,6 @@ import re
 import subprocess
 import sys
 import textwrap
-import tomllib
 
 import pytest
 
@@ -152,11 +151,6 @@ def test_threshold_and_empty_trees(suite):
     assert headers == [("test_a_fast", "passed")]
     assert "call phases traced, calls of at least 1.00 ms" in section
     assert "no records: no calls of at least 1.00 ms" in section
-
-
-def test_entry_point_names_the_module():
-    entry = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["entry-points"]["pytest11"]
-    assert entry == {"spantree.pytest_plugin": "spantree.pytest_plugin"}
 
 
 @pytest.mark.parametrize("threads", [True, False])
