@@ -118,7 +118,7 @@ class SpantreeMagics(Magics):
         shell = self.shell
         source = shell.transform_cell(source)
         try:
-            code = compile(source, shell.compile.cache(source), "exec",
+            code = compile(source, shell.compile.cache(source, shell.execution_count), "exec",
                            flags=ast.PyCF_ALLOW_TOP_LEVEL_AWAIT, dont_inherit=True)
         except SyntaxError:
             shell.showsyntaxerror()

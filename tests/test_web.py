@@ -4,7 +4,6 @@ server with a thread per request (tests/web_apps.py)."""
 
 import json
 import os
-import pathlib
 import re
 import stat
 import subprocess
