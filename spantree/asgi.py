@@ -40,12 +40,16 @@ class SpantreeMiddleware:
         refused = web.refusal(self._tracing)
         if refused:
             return await self.app(scope, receive, _with_status(send, refused))
+        if asked:
+            return await self._on_request(scope, receive, send)
+        return await self._sampled(scope, receive, send)
+
+    async def _traced(self, tracer, awaitable):
+        """Awaits `awaitable` under `tracer`, this thread marked as tracing meanwhile."""
         thread = threading.get_ident()
         self._tracing.add(thread)
         try:
-            if asked:
-                return await self._on_request(scope, receive, send)
-            return await self._sampled(scope, receive, send)
+            await tracer.run(awaitable)
         finally:
             self._tracing.discard(thread)
 
@@ -71,7 +75,7 @@ class SpantreeMiddleware:
 
         tracer = self.settings.trace(coroutines=True)
         try:
-            await tracer.run(self.app(scope, receive, hold))
+            await self._traced(tracer, self.app(scope, receive, hold))
         except BaseException:
             for message in held:
                 await send(message)
@@ -87,7 +91,7 @@ class SpantreeMiddleware:
         tracer = self.settings.trace(coroutines=True)
         start = time.perf_counter_ns()
         try:
-            await tracer.run(self.app(scope, receive, send))
+            await self._traced(tracer, self.app(scope, receive, send))
         finally:
             self.settings.sampler.done(tracer, time.perf_counter_ns() - start, scope.get("method", ""),
                                        scope.get("path", ""))

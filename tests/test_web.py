@@ -172,8 +172,11 @@ def test_sampling_keeps_slow_requests_privately_and_boundedly(serve, kind, tmp_p
     for number in range(1, 11):
         path = "/beta" if number == 2 else "/alpha?sleep=0.12"
         status, head, body = server.get(path)
-        assert status == 200 and "x-spantree" not in head
-        assert body in (b"alpha 6765", b"beta 6765")
+        assert status == 200 and body in (b"alpha 6765", b"beta 6765")
+        # A sampled request's trace ends as its coroutine does, which may be
+        # after the client has its response: the next request waits for that.
+        time.sleep(0.1)
+        assert "x-spantree" not in head
         if number == 6:
             middle = settled(lambda files: len(files) == 2)
             assert len(middle) == 2
