@@ -35,5 +35,13 @@ def __getattr__(name):
     return value
 
 
+def load_ipython_extension(ipython):
+    """`%load_ext spantree` in IPython or Jupyter: the %spantree and
+    %%spantree magics (spantree.ipython)."""
+    from .ipython import load_ipython_extension
+
+    load_ipython_extension(ipython)
+
+
 def __dir__():
     return sorted(set(globals()) | set(_HOMES))

@@ -328,6 +328,8 @@ def own_code(options):
     the top package of the -m module (all of sphinx for -m sphinx.cmd)."""
     if options.module is not None:
         return (*options.own, options.module.split(".")[0])
+    if options.script is None:  # code run from elsewhere (IPython's magics)
+        return options.own
     folder = os.path.dirname(os.path.abspath(options.script))
     # A script that cannot be opened is reported as such, later.
     return (*options.own, folder) if os.path.isdir(folder) else options.own

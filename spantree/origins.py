@@ -7,7 +7,8 @@ byte, one display label and one dotted module name per file
 
     OWN       the program's own code
     LIBRARY   the standard library, site- and dist-packages, <frozen …>,
-              code compiled from a string (<string>)
+              code compiled from a string (<string>), but not code typed
+              in (an IPython cell's <ipython-input-…>, <stdin>: own)
     BUILTIN   "<built-in>" (and the empty file of a wait)
     IMPORT    importlib's bootstrap, the machinery every import runs through
 
@@ -37,6 +38,9 @@ CLASS_NAMES = ("own", "library", "built-in", "import")
 
 BUILTIN_FILE = "<built-in>"
 IMPORT_FILES = ("<frozen importlib._bootstrap>", "<frozen importlib._bootstrap_external>")
+# How the code a person types is named: terminal IPython's cells, the
+# interactive interpreter's input.
+INTERACTIVE_FILES = ("<ipython-input-", "<stdin>")
 _FROZEN = "<frozen "
 _LIBRARY_FOLDERS = ("site-packages", "dist-packages")
 
@@ -132,6 +136,9 @@ class Origins:
             if not all(part.isidentifier() for part in module.split(".")):
                 module = ""
             return (IMPORT if file in IMPORT_FILES else LIBRARY), file, module, file
+        if file.startswith(INTERACTIVE_FILES):
+            # Code typed in: an IPython cell, the interactive interpreter's input.
+            return OWN, file, "", file
         if file.startswith("<"):
             # Code compiled from a string: mostly what a library generates
             # (a named tuple's or a data class's methods, a template).

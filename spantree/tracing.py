@@ -96,6 +96,10 @@ def _warn(text):
     warnings.warn(f"spantree: {text}", RuntimeWarning, stacklevel=4)
 
 
+# The running trace that gives way to a trace started on its thread, if any.
+_giving_way = None
+
+
 def _is_trace_profiler(hook):
     kind = type(hook)
     return f"{kind.__module__}.{kind.__qualname__}" == TRACE_PROFILER_TYPE
@@ -202,11 +206,21 @@ class trace:
         self.hook_lost = None
         self.hook_lost_ns = None
         self.start_ns = None
+        self.gave_way = False
+
+    # A trace that wraps code it did not write (a test runner's, around each
+    # test) sets this: a trace the code starts on the same thread then ends
+    # it early, keeping nothing (`gave_way`), and runs as it would alone.
+    gives_way = False
 
     def __enter__(self):
+        global _giving_way
         if self._started:
             raise RuntimeError("a trace object is used once")
         installed = sys.getprofile()
+        if _giving_way is not None and installed is not None and installed is _giving_way._profiler:
+            _giving_way._give_way()
+            installed = sys.getprofile()
         if installed is not None:
             what = "another spantree trace" if _is_trace_profiler(installed) else repr(installed)
             raise RuntimeError(f"this thread already has a profile function ({what}); "
@@ -243,6 +257,8 @@ class trace:
             if self._spool is not None:
                 self._spool.remove()
             raise
+        if self.gives_way:
+            _giving_way = self
         return self
 
     def _next_profiler(self, entering):
@@ -272,7 +288,32 @@ class trace:
         if not self._keeps_records_in_child:
             self._profiler = None
 
+    def _give_way(self):
+        """Ends this trace early, keeping nothing, for one the traced code
+        starts on its thread."""
+        global _giving_way
+        _giving_way = None
+        profiler, self._profiler = self._profiler, None
+        spantree_C.close_trace_profile(profiler)
+        _open_traces.remove(self)
+        if self.coroutines:
+            from . import eventloops
+
+            eventloops.unfollow()
+        if self._capture is not None:
+            self._capture.end()
+            self._capture = None
+        if self._spool is not None:
+            self._spool.remove()
+            self._spool = None
+        self.gave_way = True
+
     def __exit__(self, *exc_info):
+        global _giving_way
+        if self.gave_way and self._threads is None:
+            self._ended_path = list(sys.path)
+            self._threads = ()
+            return False
         if self.forked and not self._keeps_records_in_child:
             _open_traces.remove(self)
             self._ended_path = list(sys.path)
@@ -280,6 +321,8 @@ class trace:
             return False
         if self._profiler is None:
             raise RuntimeError("the trace is not running (start it with a with statement)")
+        if _giving_way is self:
+            _giving_way = None
         installed = self._profiler.thread_hook
         if installed is not self._profiler and not self.forked:
             self.hook_lost = "removed" if installed is None else f"replaced by {installed!r}"

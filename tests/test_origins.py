@@ -63,6 +63,9 @@ def describe(origins, files):
     ("/srv/\ud800.py", (OWN, "\ud800.py", "")),
     # Code compiled from a string is what a library generates, mostly.
     ("<string>", (LIBRARY, "<string>", "")),
+    # Code typed in is the program's own: an IPython cell, the interpreter's input.
+    ("<ipython-input-3-6e1f2a>", (OWN, "<ipython-input-3-6e1f2a>", "")),
+    ("<stdin>", (OWN, "<stdin>", "")),
 ])
 def test_each_file_is_classed_and_named_from_the_interpreters_paths(file, expected):
     assert describe(origins(), [file]) == [expected]
