@@ -18,11 +18,18 @@ ENV = package_env()
 POOL = """\
 import multiprocessing, sys
 
+def started(barrier):
+    # Both workers are running (and traced) before either takes a task: a
+    # worker still starting when the other has done every task would be
+    # terminated before its trace began.
+    barrier.wait()
+
 def work(n):
     return sum(range(n))
 
 if __name__ == "__main__":
-    with multiprocessing.get_context(sys.argv[1]).Pool(2) as pool:
+    context = multiprocessing.get_context(sys.argv[1])
+    with context.Pool(2, initializer=started, initargs=(context.Barrier(2),)) as pool:
         print(sum(pool.map(work, [1000] * 8)))
 """
 
