@@ -105,7 +105,7 @@ PyObject* read_records(PyTypeObject* type, PyObject* records, bool coroutines,
   if (!seq) return nullptr;
   return new_reader(type, PySequence_Fast_GET_SIZE(seq.get()), coroutines, [&seq, until_ns](Trace* r) {
     if (!parse_records(r, seq.get())) return false;
-    drop_calls_from(r, until_ns);
+    drop_calls_from(r, until_ns);  // the strings of the calls left out stay in the table, unused
     return true;
   });
 }

@@ -94,9 +94,11 @@ constexpr int64_t kKeepEveryCall = INT64_MAX;
 
 // Leaves out the last slots of the records while they are empty or hold a
 // call that started at `until_ns` or later: the calls a thread made from
-// then on are its last, and the calls open then left empty slots.
-void drop_calls_from(Trace* r, int64_t until_ns) {
-  if (until_ns == kKeepEveryCall) return;
+// then on are its last, and the calls open then left empty slots. Returns
+// whether a call was left out.
+bool drop_calls_from(Trace* r, int64_t until_ns) {
+  if (until_ns == kKeepEveryCall) return false;
+  const Py_ssize_t count = r->count;
   while (r->slots > 0) {
     const size_t last = static_cast<size_t>(r->slots - 1);
     if (r->kind[last] != kEmpty) {
@@ -105,6 +107,7 @@ void drop_calls_from(Trace* r, int64_t until_ns) {
     }
     --r->slots;
   }
+  return r->count != count;
 }
 
 // The index a node stands for: its slot, or the parent index past the list.
