@@ -94,6 +94,7 @@ class _Child:
     status = None  # the exit status, once known
     os_exit = None  # the real os._exit
     forks_handled = False
+    fork_mask = None  # the signal mask as it was before a fork, while SIGTERM is blocked across it
 
 
 _child = _Child()
@@ -116,7 +117,8 @@ def _helper():
     """Whether this process is one of multiprocessing's helpers."""
     argv = list(getattr(sys, "orig_argv", ()))
     at = argv.index("-c") + 1 if "-c" in argv else len(argv)
-    return at < len(argv) and argv[at].startswith(_HELPERS)
+    # 3.14 and later put `import sys;` before the helper's import.
+    return at < len(argv) and any(helper in argv[at] for helper in _HELPERS)
 
 
 def start_from_environment(forked=False):
@@ -142,18 +144,32 @@ def start_from_environment(forked=False):
 def _handle_forks():
     if not _child.forks_handled:
         _child.forks_handled = True
-        os.register_at_fork(before=_before_fork, after_in_child=_start_in_forked_child)
+        os.register_at_fork(before=_before_fork, after_in_parent=_restore_mask, after_in_child=_start_in_forked_child)
 
 
 def _before_fork():
     """Loads the saved-trace writer once in a process that forks, rather
-    than in each of its forked children as they end."""
+    than in each of its forked children as they end; and blocks SIGTERM
+    across the fork, so that a child terminated at once (a pool's idle
+    worker) gets it only once its trace has started and its handler can
+    write that trace."""
+    _child.fork_mask = None
     if ENVIRONMENT in os.environ:
         from . import saved  # noqa: F401
 
+        _child.fork_mask = _signal.pthread_sigmask(_signal.SIG_BLOCK, {_signal.SIGTERM})
+
+
+def _restore_mask():
+    if _child.fork_mask is not None:
+        _signal.pthread_sigmask(_signal.SIG_SETMASK, _child.fork_mask)
+
 
 def _start_in_forked_child():
-    start_from_environment(forked=True)
+    try:
+        start_from_environment(forked=True)
+    finally:
+        _restore_mask()
 
 
 def _start(settings, forked):

@@ -41,11 +41,17 @@ def status_text(status):
     return f"exit status {status}"
 
 
+# A heading shows this much of a command line; `python -c` programs can be long.
+COMMAND_SHOWN = 160
+
+
 def _child_command(command):
-    """A command line as one line: the interpreter by its file name."""
+    """A command line as one line: the interpreter by its file name, a long
+    one cut at COMMAND_SHOWN characters."""
     if not command:
         return "(command line unknown)"
-    return shlex.join([os.path.basename(command[0]), *command[1:]]).replace("\n", "\\n")
+    text = shlex.join([os.path.basename(command[0]), *command[1:]]).replace("\n", "\\n")
+    return text if len(text) <= COMMAND_SHOWN else text[:COMMAND_SHOWN - 1] + "…"
 
 
 def processes(tracer, target, pid, process, children):

@@ -7,6 +7,7 @@ import re
 import os
 import signal
 import subprocess
+import time
 import sys
 
 import pytest
@@ -100,6 +101,40 @@ def test_pool_workers_under_each_start_method_have_their_calls_under_their_own_p
     # The two workers; multiprocessing's helpers (the forkserver, the resource tracker) are not traced.
     assert len(names) == 3
     assert not any("forkserver import" in name or "resource_tracker" in name for name in names.values())
+
+
+@pytest.mark.parametrize("method", ["spawn", "forkserver"])
+def test_multiprocessing_helpers_are_neither_listed_nor_waited_for(tmp_path, method):
+    from spantree.children import WAIT_S
+
+    started = time.monotonic()
+    proc = run(tmp_path, "--format", "summary", "prog.py", method, program=POOL)
+    took = time.monotonic() - started
+    headings = [line for line in proc.stdout.splitlines() if line.startswith("process ")]
+    assert proc.returncode == 0 and len(headings) == 3, headings
+    # A pool ends its workers by SIGTERM.
+    assert all(line.endswith(("exit status 0", "killed by SIGTERM")) for line in headings), headings
+    assert not any("forkserver import" in line or "resource_tracker" in line for line in headings)
+    assert took < WAIT_S, "the run waited for a helper that outlives the program"
+
+
+EARLY_KILL = """\
+import os, signal, time
+pid = os.fork()
+if pid == 0:
+    time.sleep(5)
+    os._exit(0)
+os.kill(pid, signal.SIGTERM)  # at once, while the child may still be starting its trace
+print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+
+
+def test_a_child_terminated_as_it_starts_is_listed_as_killed(tmp_path):
+    for _ in range(3):
+        proc = run(tmp_path, "--format", "summary", "prog.py", program=EARLY_KILL)
+        headings = [line for line in proc.stdout.splitlines() if line.startswith("process ")]
+        assert proc.stdout.startswith("-15\n") and len(headings) == 2, proc.stdout
+        assert headings[1].endswith("killed by SIGTERM")
 
 
 @pytest.mark.parametrize("ending, status", [("sys.exit", 5), ("os._exit", 7)])
