@@ -413,35 +413,11 @@ PyObject* Reader_functions(PyObject* self, PyObject* args, PyObject* kwargs) {
   return list.release();
 }
 
-// A new list aligned with the records list: None, or (name, file, line,
-// start_ns, duration_ns, parent, kind), kind a record's Kind code.
-PyObject* Reader_records(PyObject* self, PyObject*) {
-  auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
-  Ref<> strings = Ref<>::steal(Reader_strings(self, nullptr));
-  if (!strings) return nullptr;
-  Ref<> list = Ref<>::steal(PyList_New(r->slots));
-  if (!list) return nullptr;
-  for (Py_ssize_t i = 0; i < r->slots; ++i) {
-    PyObject* item;
-    if (!is_record(r, static_cast<uint32_t>(i))) {
-      item = Py_None;
-      Py_INCREF(item);
-    } else {
-      const Function& fn = function_of(r, static_cast<uint32_t>(i));
-      item = Py_BuildValue("(OOLLLLi)", PyList_GET_ITEM(strings.get(), fn.name),
-                           PyList_GET_ITEM(strings.get(), fn.file), static_cast<long long>(fn.line),
-                           static_cast<long long>(r->start[i]), static_cast<long long>(r->duration[i]),
-                           static_cast<long long>(r->parent[i]), r->kind[i]);
-      if (!item) return nullptr;
-    }
-    PyList_SET_ITEM(list.get(), i, item);
-  }
-  return list.release();
-}
-
-// A new list of the record strings, each as the tracer builds it, None in
-// the slots that hold no record.
-PyObject* Reader_record_strings(PyObject* self, PyObject*) {
+// A new list aligned with the records list: None in the slots that hold no
+// record, `make(strings, function, slot)` (a new reference, or null with an
+// exception set) in the others; `strings` is the string table as a list.
+template <typename Make>
+PyObject* per_record(PyObject* self, Make make) {
   auto* r = &reinterpret_cast<ReaderObject*>(self)->trace;
   Ref<> strings = Ref<>::steal(Reader_strings(self, nullptr));
   if (!strings) return nullptr;
@@ -450,15 +426,7 @@ PyObject* Reader_record_strings(PyObject* self, PyObject*) {
   for (Py_ssize_t i = 0; i < r->slots; ++i) {
     PyObject* item = Py_None;
     if (is_record(r, static_cast<uint32_t>(i))) {
-      const Function& fn = function_of(r, static_cast<uint32_t>(i));
-      RecordText text;
-      text.add(PyList_GET_ITEM(strings.get(), fn.name));
-      text.add_separator('\0');
-      text.add(PyList_GET_ITEM(strings.get(), fn.file));
-      text.add_separator('\0');
-      text.add_number(fn.line);
-      text.add_times(r->start[i], r->duration[i], r->parent[i]);
-      item = text.build();
+      item = make(strings.get(), function_of(r, static_cast<uint32_t>(i)), i);
       if (!item) return nullptr;
     } else {
       Py_INCREF(item);
@@ -466,6 +434,32 @@ PyObject* Reader_record_strings(PyObject* self, PyObject*) {
     PyList_SET_ITEM(list.get(), i, item);
   }
   return list.release();
+}
+
+// (name, file, line, start_ns, duration_ns, parent, kind) per record, kind a
+// record's Kind code.
+PyObject* Reader_records(PyObject* self, PyObject*) {
+  const Trace* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  return per_record(self, [r](PyObject* strings, const Function& fn, Py_ssize_t i) {
+    return Py_BuildValue("(OOLLLLi)", PyList_GET_ITEM(strings, fn.name), PyList_GET_ITEM(strings, fn.file),
+                         static_cast<long long>(fn.line), static_cast<long long>(r->start[i]),
+                         static_cast<long long>(r->duration[i]), static_cast<long long>(r->parent[i]), r->kind[i]);
+  });
+}
+
+// The record strings, each as the tracer builds it.
+PyObject* Reader_record_strings(PyObject* self, PyObject*) {
+  const Trace* r = &reinterpret_cast<ReaderObject*>(self)->trace;
+  return per_record(self, [r](PyObject* strings, const Function& fn, Py_ssize_t i) {
+    RecordText text;
+    text.add(PyList_GET_ITEM(strings, fn.name));
+    text.add_separator('\0');
+    text.add(PyList_GET_ITEM(strings, fn.file));
+    text.add_separator('\0');
+    text.add_number(fn.line);
+    text.add_times(r->start[i], r->duration[i], r->parent[i]);
+    return text.build();
+  });
 }
 
 // A new bytes object holding an array's elements.
