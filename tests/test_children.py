@@ -7,7 +7,6 @@ import re
 import os
 import signal
 import subprocess
-import time
 import sys
 
 import pytest
@@ -105,17 +104,13 @@ def test_pool_workers_under_each_start_method_have_their_calls_under_their_own_p
 
 @pytest.mark.parametrize("method", ["spawn", "forkserver"])
 def test_multiprocessing_helpers_are_neither_listed_nor_waited_for(tmp_path, method):
-    from spantree.children import WAIT_S
-
-    started = time.monotonic()
+    # A helper that were waited for outlives the program: it would be listed as still running.
     proc = run(tmp_path, "--format", "summary", "prog.py", method, program=POOL)
-    took = time.monotonic() - started
     headings = [line for line in proc.stdout.splitlines() if line.startswith("process ")]
     assert proc.returncode == 0 and len(headings) == 3, headings
     # A pool ends its workers by SIGTERM.
     assert all(line.endswith(("exit status 0", "killed by SIGTERM")) for line in headings), headings
     assert not any("forkserver import" in line or "resource_tracker" in line for line in headings)
-    assert took < WAIT_S, "the run waited for a helper that outlives the program"
 
 
 EARLY_KILL = """\
