@@ -116,13 +116,13 @@ KERNEL_SANITIZER = ({"ASAN_OPTIONS": os.environ["ASAN_OPTIONS"] + ":detect_leaks
 
 @pytest.fixture
 def kernel_name(tmp_path, monkeypatch):
-    """A kernel spec that runs this interpreter with the built modules."""
+    """A kernel description that runs this interpreter with the built modules."""
     for module in ("nbclient", "nbformat", "ipykernel", "zmq"):
         pytest.importorskip(module, exc_type=ImportError,
                             reason=f"{module} does not import on Python {sys.version_info[0]}.{sys.version_info[1]} here")
-    spec = tmp_path / "jupyter" / "kernels" / "spantree-test"
-    spec.mkdir(parents=True)
-    spec.joinpath("kernel.json").write_text(json.dumps({
+    kernel_dir = tmp_path / "jupyter" / "kernels" / "spantree-test"
+    kernel_dir.mkdir(parents=True)
+    kernel_dir.joinpath("kernel.json").write_text(json.dumps({
         "argv": [sys.executable, "-m", "ipykernel_launcher", "-f", "{connection_file}"],
         "display_name": "spantree test", "language": "python",
         "env": {"PYTHONPATH": os.pathsep.join([str(BUILD), str(ROOT)]), "IPYTHONDIR": str(tmp_path / "ipy"),
